@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what palvex needs to build and test, from Debian packages. Idempotent: when every
+# package is present it only asks dpkg and returns. Run as root (or through sudo).
+#   scripts/install-deps.sh          build and test dependencies
+#   scripts/install-deps.sh --bench  also the tools the benchmarks compare against
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libevent-dev libcli11-dev libcjson-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  python3 iproute2 iptables util-linux procps
+)
+if [[ "${1:-}" == "--bench" ]]; then
+  packages+=(netcat-openbsd time hyperfine nmap libnetfilter-queue-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "install-deps: missing ${missing[*]}; run this script as root" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+echo "install-deps: installing ${missing[*]}"
+if ! apt-get install -y --no-install-recommends "${missing[@]}"; then
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
