@@ -1,0 +1,120 @@
+// A thin layer over libevent: the loop and four watcher types that each own one event and one
+// callback. Everything here runs on the loop's thread, except AsyncEvent::Notify.
+//
+// Binding operations (IoWatcher::Start, Timer::Init, AsyncEvent::Init, SignalWatcher::Start)
+// return, tested in this order: -1 null loop, -2 empty callback, -3 already bound,
+// -5 (AsyncEvent only) eventfd failed, -4 event_new failed, 0 bound. On -1..-3 the caller's
+// callback is left untouched; from -5/-4 on it has been moved in.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+struct event;
+struct event_base;
+
+namespace tovali {
+
+class EventLoop {
+ public:
+  EventLoop() = default;
+  ~EventLoop() = default;
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // flags: bit 1 avoids select, 2 poll, 4 kqueue, 8 epoll. base() is null on failure.
+  void Create(int flags);
+  void Destroy();
+  // Runs event_base_loop: 0 after exit/break, 1 when no events remain, -1 on error or no base.
+  int Run(int flags);
+  int Break();
+  // 0 ms: ends after the callbacks active in this iteration.
+  int Exit(uint64_t ms);
+
+  event_base* base() const { return base_; }
+
+ private:
+  event_base* base_ = nullptr;
+};
+
+class IoWatcher {
+ public:
+  IoWatcher() = default;
+  ~IoWatcher();
+  IoWatcher(const IoWatcher&) = delete;
+  IoWatcher& operator=(const IoWatcher&) = delete;
+
+  // `events` are libevent flags (EV_READ/EV_WRITE, usually with EV_PERSIST). Does not add.
+  int Start(event_base* loop, int fd, short events, std::function<void()>&& callback);
+  int Enable();   // -1 if not started
+  int Disable();  // 0 if not started
+  bool IsPending() const;
+
+ private:
+  static void OnEvent(int fd, short what, void* arg);
+  std::function<void()> callback_;
+  event* event_ = nullptr;
+};
+
+class Timer {
+ public:
+  Timer() = default;
+  ~Timer();
+  Timer(const Timer&) = delete;
+  Timer& operator=(const Timer&) = delete;
+
+  int Init(event_base* loop, std::function<void()>&& callback);
+  // 0 ms fires on the next loop iteration, never inside Start. Restarting moves the deadline.
+  int Start(uint64_t ms);
+  // Stores the repeat interval (0: one shot), then Start(ms). A repeating timer re-arms before
+  // its callback runs, so the callback may Stop it or move it.
+  int Start(uint64_t ms, uint64_t repeat_ms);
+  int Stop();
+  bool IsPending() const;
+
+ private:
+  static void OnEvent(int fd, short what, void* arg);
+  event* event_ = nullptr;
+  std::function<void()> callback_;
+  uint64_t repeat_ms_ = 0;
+};
+
+class AsyncEvent {
+ public:
+  AsyncEvent() = default;
+  ~AsyncEvent();
+  AsyncEvent(const AsyncEvent&) = delete;
+  AsyncEvent& operator=(const AsyncEvent&) = delete;
+
+  int Init(event_base* loop, std::function<void()>&& callback);
+  int Start();  // -1 if not initialised
+  int Stop();   // 0 if not initialised
+  // The only call allowed from another thread. Any number of notifies between two loop
+  // iterations give one callback. 0 on success (or counter saturated), -1 otherwise.
+  int Notify();
+
+ private:
+  static void OnEvent(int fd, short what, void* arg);
+  std::function<void()> callback_;
+  event* event_ = nullptr;
+  int fd_ = -1;
+};
+
+class SignalWatcher {
+ public:
+  SignalWatcher() = default;
+  ~SignalWatcher();
+  SignalWatcher(const SignalWatcher&) = delete;
+  SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+  int Start(event_base* loop, int signal_number, std::function<void(int)>&& callback);
+  int Enable();   // -1 if not started
+  int Disable();  // 0 if not started
+
+ private:
+  static void OnEvent(int fd, short what, void* arg);
+  std::function<void(int)> callback_;
+  event* event_ = nullptr;
+};
+
+}  // namespace tovali
