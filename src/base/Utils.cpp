@@ -1,0 +1,68 @@
+#include "base/Utils.h"
+
+#include <cstdio>
+
+namespace palvex {
+
+const char* const kWhiteSpace = "\t\n\v\f\r ";
+
+bool ReadFile(const std::string& path, std::string& out, size_t max_size) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr)
+    return false;
+  char chunk[4096];
+  bool ok = true;
+  for (;;) {
+    size_t n = std::fread(chunk, 1, sizeof(chunk), file);
+    if (n > 0) {
+      if (max_size != 0 && out.size() + n > max_size) {
+        ok = false;
+        break;
+      }
+      out.append(chunk, n);
+    }
+    if (n < sizeof(chunk)) {
+      ok = std::ferror(file) == 0;
+      break;
+    }
+  }
+  std::fclose(file);
+  return ok;
+}
+
+std::string Trim(const std::string& text, const std::string& chars) {
+  size_t begin = text.find_first_not_of(chars);
+  if (begin == std::string::npos)
+    return std::string();
+  size_t end = text.find_last_not_of(chars);
+  return text.substr(begin, end - begin + 1);
+}
+
+std::vector<std::string> Split(const std::string& text, const std::string& separator,
+                               bool skip_empty) {
+  std::vector<std::string> pieces;
+  if (separator.empty())
+    return pieces;
+  size_t start = 0;
+  for (;;) {
+    size_t at = text.find(separator, start);
+    size_t end = at == std::string::npos ? text.size() : at;
+    if (!skip_empty || end > start)
+      pieces.push_back(text.substr(start, end - start));
+    if (at == std::string::npos)
+      break;
+    start = at + separator.size();
+  }
+  return pieces;
+}
+
+bool WriteFile(const std::string& path, const std::string& bytes, bool append) {
+  FILE* file = std::fopen(path.c_str(), append ? "ab" : "wb");
+  if (file == nullptr)
+    return false;
+  size_t written = std::fwrite(bytes.data(), 1, bytes.size(), file);
+  bool closed = std::fclose(file) == 0;
+  return written == bytes.size() && closed;
+}
+
+}  // namespace palvex
