@@ -1,0 +1,69 @@
+// Program entry: the command line of both modes, the version line, logging set-up, and the run
+// of the chosen detector.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+
+#include "BuildInfo.h"
+#include "main/Configs.h"
+#include "tovali/log/logger.h"
+
+using palvex::PingConfig;
+using palvex::ReverseConfig;
+
+int main(int argc, char** argv) {
+  ReverseConfig reverse;
+  PingConfig ping;
+  bool version = false;
+  std::string log_path;
+
+  CLI::App app{"", ""};
+  app.add_flag("-v,--version", version, "show version");
+  app.add_option("-l,--log_path", log_path, "log path, no log when empty");
+  app.add_option("-n,--nic", reverse.nic, "bind nic");
+  app.add_option("-i,--ip", reverse.ip, "bind ip (default: 0.0.0.0)");
+  app.add_option("-H,--host", reverse.host, "server host (default: empty)");
+  app.add_option("-P,--port", reverse.port, "server port (default: 60002)");
+  app.add_option("-I,--bind_min_port", reverse.bind_min_port, "bind min port (default: 50000)");
+  app.add_option("-A,--bind_max_port", reverse.bind_max_port, "bind max port (default: 53000)");
+  app.add_option("-t,--timeout", reverse.timeout, "detect timeout (default: 2000 ms)");
+  app.add_flag("-6,--ipv6", reverse.ipv6, "detect ipv6");
+  app.add_flag("-L,--locate", reverse.locate, "locate only");
+
+  CLI::App* ping_cmd = app.add_subcommand("ping", "");
+  ping_cmd->add_option("-H,--host", ping.host,
+                       std::string("ping dest host (default: ") + palvex::kDefaultPingHost + ")");
+  ping_cmd->add_option("-P,--port", ping.port, "ping dest port (default: 80)");
+  ping_cmd->add_option("-c,--count", ping.count, "ping count (default: 10)");
+  ping_cmd->add_option("-i,--interval", ping.interval, "ping interval (default: 1000ms)");
+  ping_cmd->add_option("-b,--bind_ip", ping.bind_ip, "bind to ip");
+  ping_cmd->add_option("-n,--bind_nic", ping.bind_nic, "bind to nic");
+  ping_cmd->add_flag("-6,--ipv6", ping.ipv6, "detect ipv6");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+
+  if (version) {
+    std::printf("%s %s (%s %s)\n", palvex::kProgramName, palvex::kVersion, palvex::kCommitId,
+                palvex::kBuildDate);
+    return 0;
+  }
+
+  if (ping_cmd->parsed()) {
+    // Ping mode never touches the logger: -l is ignored here.
+    return 0;
+  }
+
+  if (log_path.empty()) {
+    tovali::SetLogLevel(tovali::kLogNone);
+  } else if (!tovali::InitLogger(log_path)) {
+    std::fputs("init logger failed\n", stderr);
+    return 1;
+  }
+  LOG_INFO("", "==== %s %s (%s %s) ====", palvex::kProgramName, palvex::kVersion, palvex::kCommitId,
+           palvex::kBuildDate);
+  return 0;
+}
