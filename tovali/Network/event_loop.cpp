@@ -135,6 +135,9 @@ int Timer::Start(uint64_t ms) {
     event_active(event_, 0, 0);
     return 0;
   }
+  // Drop any earlier arming first: a Start(0) activation not yet run would otherwise still fire
+  // now, ignoring the new deadline.
+  event_del(event_);
   timeval tv = ToTimeval(ms);
   return event_add(event_, &tv);
 }
@@ -182,7 +185,13 @@ int AsyncEvent::Init(event_base* loop, std::function<void()>&& callback) {
   if (fd_ < 0)
     return -5;
   event_ = event_new(loop, fd_, EV_READ | EV_PERSIST, &AsyncEvent::OnEvent, this);
-  return event_ == nullptr ? -4 : 0;
+  if (event_ == nullptr) {
+    // Nothing half-bound: a later Init would otherwise leak this descriptor.
+    close(fd_);
+    fd_ = -1;
+    return -4;
+  }
+  return 0;
 }
 
 int AsyncEvent::Start() {

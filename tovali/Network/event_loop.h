@@ -18,7 +18,8 @@ namespace tovali {
 class EventLoop {
  public:
   EventLoop() = default;
-  ~EventLoop() = default;
+  // Destroys the base if the owner has not; watchers must be gone before.
+  ~EventLoop() { Destroy(); }
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
 
@@ -64,12 +65,13 @@ class Timer {
   Timer& operator=(const Timer&) = delete;
 
   int Init(event_base* loop, std::function<void()>&& callback);
-  // 0 ms fires on the next loop iteration, never inside Start. Restarting moves the deadline.
+  // 0 ms fires on the next loop iteration, never inside Start. Restarting moves the deadline,
+  // also when an earlier Start(0) has not fired yet. -1 if not initialised.
   int Start(uint64_t ms);
   // Stores the repeat interval (0: one shot), then Start(ms). A repeating timer re-arms before
   // its callback runs, so the callback may Stop it or move it.
   int Start(uint64_t ms, uint64_t repeat_ms);
-  int Stop();
+  int Stop();  // 0 if not initialised; keeps the repeat interval
   bool IsPending() const;
 
  private:
