@@ -1,0 +1,89 @@
+#include "base/Context.h"
+
+#include <unistd.h>
+
+#include <csignal>
+
+#include "base/Paths.h"
+#include "base/Utils.h"
+#include "tovali/log/logger.h"
+
+namespace palvex {
+namespace {
+
+const char* SignalName(int signal_number) {
+  switch (signal_number) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
+Context::Context() : tag_("[APP]") {
+  loop_.Create(0);
+  LOG_INFO("", "%s CREATE", tag_.c_str());
+  // Without a base both bindings fail and Run reports the loop's -1; nothing to do here.
+  sigint_watcher_.Start(loop_.base(), SIGINT,
+                        [this](int signal_number) { OnSignal(signal_number); });
+  sigint_watcher_.Enable();
+  sigterm_watcher_.Start(loop_.base(), SIGTERM,
+                         [this](int signal_number) { OnSignal(signal_number); });
+  sigterm_watcher_.Enable();
+}
+
+// The watchers are destroyed after this body, then the loop (in reverse member order).
+Context::~Context() {
+  LOG_INFO("", "%s DELETE", tag_.c_str());
+}
+
+void Context::Run() {
+  if (!ReadHostname()) {
+    LOG_ERROR("", "%s get hostname failed", tag_.c_str());
+    return;
+  }
+  int code = loop_.Run(0);
+  LOG_INFO("", "%s loop exit with code: %d", tag_.c_str(), code);
+}
+
+int Context::ExitLoop() {
+  LOG_INFO("", "%s exit loop", tag_.c_str());
+  return loop_.Exit(0);
+}
+
+void Context::OnSignal(int signal_number) {
+  LOG_INFO("", "%s catch signal: %d (%s)", tag_.c_str(), signal_number, SignalName(signal_number));
+  loop_.Exit(0);
+}
+
+bool Context::ReadHostname() {
+  return ReadHostnameFrom(kIdentityFiles, kIdentityFileCount);
+}
+
+bool Context::ReadHostnameFrom(const char* const* paths, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    // A missing or oversized file adds nothing; a blank one trims back to empty.
+    ReadFile(paths[i], hostname_, kMaxIdentitySize);
+    hostname_ = Trim(hostname_, kWhiteSpace);
+    if (!hostname_.empty()) {
+      LOG_DEBUG("", "%s read hostname from '%s': %s", tag_.c_str(), paths[i], hostname_.c_str());
+      return true;
+    }
+  }
+  // One spare zero byte: a name cut at the limit still ends inside the buffer.
+  char name[kMaxIdentitySize + 1] = {0};
+  gethostname(name, kMaxIdentitySize);
+  hostname_ = name;
+  if (!hostname_.empty()) {
+    LOG_DEBUG("", "%s read hostname from system: %s", tag_.c_str(), hostname_.c_str());
+    return true;
+  }
+  LOG_ERROR("", "%s read system hostname failed", tag_.c_str());
+  return false;
+}
+
+}  // namespace palvex

@@ -1,0 +1,47 @@
+// The run context: base class of the detectors. Owns the process's event loop, ends it on SIGINT
+// and SIGTERM, finds the device identity and runs the loop. Everything runs on the main thread.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "tovali/Network/event_loop.h"
+
+namespace palvex {
+
+class Context {
+ public:
+  // Creates the loop and enables both signal watchers. A derived constructor then schedules its
+  // own start on the loop.
+  Context();
+  virtual ~Context();
+
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
+
+  // Reads the device identity, then runs the loop until ExitLoop or a signal ends it. Returns at
+  // once, without running the loop, when there is no identity. Call once.
+  void Run();
+
+  // Asks the loop to end after the callbacks already active; calling it again in the same
+  // iteration is harmless. Returns EventLoop::Exit's result.
+  int ExitLoop();
+
+ protected:
+  // Fills hostname_ from the first of `paths` that holds a non-blank identity of at most
+  // kMaxIdentitySize bytes (trimmed of white space), else from the system host name. False when
+  // both give nothing. ReadHostname uses it with the fixed identity files.
+  bool ReadHostnameFrom(const char* const* paths, size_t count);
+
+  std::string tag_;
+  std::string hostname_;  // the device identity
+  tovali::EventLoop loop_;
+  tovali::SignalWatcher sigint_watcher_;
+  tovali::SignalWatcher sigterm_watcher_;
+
+ private:
+  void OnSignal(int signal_number);
+  bool ReadHostname();
+};
+
+}  // namespace palvex
