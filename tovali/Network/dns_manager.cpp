@@ -1,0 +1,298 @@
+#include "tovali/Network/dns_manager.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "tovali/Network/dns_resolver.h"
+#include "tovali/Network/socket_util.h"
+#include "tovali/log/logger.h"
+
+namespace tovali {
+
+int64_t MonotonicMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+DnsManager::DnsManager(event_base* loop, std::string prefix, bool quiet, std::string log_name)
+    : loop(loop),
+      tag(std::move(prefix)),
+      quiet(quiet),
+      log_name(std::move(log_name)),
+      thread_name_prefix("TOVALI"),
+      now_ms(MonotonicMs) {
+  tag += "[DnsMGR]";
+  if (!quiet)
+    LOG_INFO(this->log_name.c_str(), "%s CREATE", tag.c_str());
+}
+
+DnsManager::~DnsManager() {
+  std::set<DnsRequest*> pending;
+  pending.swap(requests);
+  for (DnsRequest* request : pending) {
+    request->Cancel();
+    delete request;  // waits for its worker
+  }
+  if (!quiet)
+    LOG_INFO(log_name.c_str(), "%s DELETE", tag.c_str());
+}
+
+void DnsManager::StartRequest(DnsResolver* resolver, bool wait) {
+  if (wait)
+    resolvers.insert(resolver);
+  for (DnsRequest* request : requests) {
+    if (request->domain == resolver->domain && request->type == resolver->type) {
+      resolver->LogJoinRequest(request->id);
+      return;
+    }
+  }
+  resolver->LogNewRequest();
+  DnsRequest* request = new DnsRequest(resolver->id, this, resolver->prefix, !resolver->quiet);
+  request->Start(resolver->domain, resolver->type);
+  requests.insert(request);
+}
+
+void DnsManager::OnRequestDone(const std::vector<DnsIPAddr>& ips, DnsRequest* request) {
+  if (!ips.empty())
+    UpdateCache(request->domain, ips, request->type);
+  // A callback may delete any resolver, so look again from the start after each delivery.
+  for (;;) {
+    auto it = std::find_if(resolvers.begin(), resolvers.end(), [request](DnsResolver* r) {
+      return r->domain == request->domain && r->type == request->type;
+    });
+    if (it == resolvers.end())
+      break;
+    DnsResolver* resolver = *it;
+    resolvers.erase(it);
+    resolver->OnFinished(ips);
+  }
+  requests.erase(request);
+}
+
+void DnsManager::UpdateCache(const std::string& domain, const std::vector<DnsIPAddr>& ips,
+                             int type) {
+  if (domain.empty() || ips.empty())
+    return;
+  CacheEntry& entry = GetCache(type)[domain];
+  entry.ips = ips;
+  entry.update_ms = now_ms();
+}
+
+void DnsManager::RemoveResolver(DnsResolver* resolver) {
+  resolvers.erase(resolver);
+}
+
+DnsManager::Cache& DnsManager::GetCache(int type) {
+  if (type == kDnsIPv4)
+    return cache_ipv4;
+  if (type == kDnsIPv6)
+    return cache_ipv6;
+  return cache_both;
+}
+
+std::vector<DnsIPAddr> DnsManager::GetLocalHosts(const std::string& domain, int type) {
+  std::vector<DnsIPAddr> out;
+  auto it = local_hosts.find(domain);
+  if (it == local_hosts.end())
+    return out;
+  for (const DnsIPAddr& addr : it->second) {
+    if ((type == kDnsIPv4 && addr.is_ipv6) || (type == kDnsIPv6 && !addr.is_ipv6))
+      continue;
+    out.push_back(addr);
+  }
+  return out;
+}
+
+std::vector<DnsIPAddr> DnsManager::FilterDenyIps(const std::string& domain,
+                                                 const std::vector<DnsIPAddr>& ips) {
+  auto list = deny_ips.find(domain);
+  if (list == deny_ips.end())
+    return ips;
+  std::vector<DnsIPAddr> out;
+  for (const DnsIPAddr& addr : ips) {
+    if (IsDenied(domain, &list->second, addr)) {
+      if (!quiet)
+        LOG_DEBUG(log_name.c_str(), "%s filter deny ip '%s' for '%s'", tag.c_str(), addr.ip.c_str(),
+                  domain.c_str());
+    } else {
+      out.push_back(addr);
+    }
+  }
+  if (list->second.empty()) {
+    if (!quiet)
+      LOG_DEBUG(log_name.c_str(), "%s deny ip list for '%s' is empty now, erase it.", tag.c_str(),
+                domain.c_str());
+    deny_ips.erase(list);
+  }
+  if (out.empty() && !ips.empty()) {
+    if (!quiet)
+      LOG_WARN(log_name.c_str(),
+               "%s dns ips count is 0 after filter, return first ip in result for use.",
+               tag.c_str());
+    out.push_back(ips.front());
+  }
+  return out;
+}
+
+bool DnsManager::IsDenied(const std::string& domain, std::vector<DenyEntry>* list,
+                          const DnsIPAddr& address) {
+  const uint64_t now = static_cast<uint64_t>(now_ms());
+  for (auto it = list->begin(); it != list->end();) {
+    if (it->expire_ms < now) {
+      if (!quiet)
+        LOG_DEBUG(log_name.c_str(), "%s deny ip '%s' for '%s' expired.", tag.c_str(),
+                  it->ip.c_str(), domain.c_str());
+      it = list->erase(it);
+      continue;
+    }
+    if (it->ip == address.ip)
+      return true;
+    ++it;
+  }
+  return false;
+}
+
+std::vector<DnsIPAddr> DnsManager::RotateIps(const std::string& domain,
+                                             const std::vector<DnsIPAddr>& ips) {
+  if (ips.empty())
+    return ips;
+  int& counter = rotate_counters[domain];
+  const unsigned k = static_cast<unsigned>(counter);
+  counter = static_cast<int>(k + 1u);  // wraps instead of overflowing
+  const size_t n = ips.size();
+  const size_t shift = k % n;
+  if (shift == 0)
+    return ips;
+  std::vector<DnsIPAddr> out;
+  out.reserve(n);
+  for (size_t i = 0; i < n; ++i)
+    out.push_back(ips[(i + shift) % n]);
+  return out;
+}
+
+void DnsManager::AddLocalHost(const std::string& domain, const std::vector<DnsIPAddr>& ips) {
+  std::vector<DnsIPAddr>& entries = local_hosts[domain];
+  for (const DnsIPAddr& addr : ips) {
+    bool known = std::any_of(entries.begin(), entries.end(),
+                             [&addr](const DnsIPAddr& e) { return e.ip == addr.ip; });
+    if (known)
+      continue;
+    entries.push_back(addr);
+    if (!quiet)
+      LOG_DEBUG(log_name.c_str(), "%s add local host, domain: %s, ip: %s.", tag.c_str(),
+                domain.c_str(), addr.ip.c_str());
+  }
+}
+
+void DnsManager::RemoveLocalHost(const std::string& domain) {
+  auto it = local_hosts.find(domain);
+  if (it == local_hosts.end())
+    return;
+  if (!quiet)
+    LOG_DEBUG(log_name.c_str(), "%s remove local host, domain: %s", tag.c_str(), domain.c_str());
+  local_hosts.erase(it);
+}
+
+void DnsManager::ClearLocalHosts() {
+  if (!quiet)
+    LOG_DEBUG(log_name.c_str(), "%s local host clear.", tag.c_str());
+  local_hosts.clear();
+}
+
+void DnsManager::AddDenyIp(const std::string& domain, const std::string& ip, uint64_t duration_ms) {
+  if (!quiet)
+    LOG_DEBUG(log_name.c_str(), "%s add deny ip:'%s' domain:'%s' duration:%llu", tag.c_str(),
+              ip.c_str(), domain.c_str(), static_cast<unsigned long long>(duration_ms));
+  if (domain.empty() || ip.empty() || duration_ms == 0) {
+    if (!quiet)
+      LOG_WARN(log_name.c_str(), "%s invalid deny arguments, ignore it.", tag.c_str());
+    return;
+  }
+  const uint64_t now = static_cast<uint64_t>(now_ms());
+  // Saturate: a huge duration means "for good", not an entry that is already expired.
+  const uint64_t expire = duration_ms > std::numeric_limits<uint64_t>::max() - now
+                              ? std::numeric_limits<uint64_t>::max()
+                              : now + duration_ms;
+  auto list = deny_ips.find(domain);
+  if (list == deny_ips.end()) {
+    deny_ips[domain].push_back(DenyEntry{ip, expire});
+    return;
+  }
+  for (DenyEntry& entry : list->second) {
+    if (entry.ip == ip) {
+      entry.expire_ms = expire;
+      return;
+    }
+  }
+  list->second.push_back(DenyEntry{ip, expire});
+}
+
+void DnsManager::RemoveDenyIp(const std::string& domain, const std::string& ip) {
+  if (!quiet)
+    LOG_DEBUG(log_name.c_str(), "%s remove deny ip:'%s' domain:'%s'", tag.c_str(), ip.c_str(),
+              domain.c_str());
+  auto list = deny_ips.find(domain);
+  if (list == deny_ips.end()) {
+    if (!quiet)
+      LOG_DEBUG(log_name.c_str(), "%s deny ip list for '%s' not exists.", tag.c_str(),
+                domain.c_str());
+    return;
+  }
+  if (ip.empty()) {
+    deny_ips.erase(list);
+    return;
+  }
+  auto& entries = list->second;
+  auto it = std::find_if(entries.begin(), entries.end(),
+                         [&ip](const DenyEntry& e) { return e.ip == ip; });
+  if (it != entries.end())
+    entries.erase(it);
+}
+
+void DnsManager::ClearCache(const std::string& domain, const std::string& ip) {
+  if (domain.empty()) {
+    if (!quiet)
+      LOG_DEBUG(log_name.c_str(), "%s clear all caches.", tag.c_str());
+    cache_both.clear();
+    cache_ipv4.clear();
+    cache_ipv6.clear();
+    return;
+  }
+  if (ip.empty()) {
+    if (!quiet)
+      LOG_DEBUG(log_name.c_str(), "%s clear cache for '%s'", tag.c_str(), domain.c_str());
+    cache_both.erase(domain);
+    cache_ipv4.erase(domain);
+    cache_ipv6.erase(domain);
+    return;
+  }
+  if (!quiet)
+    LOG_DEBUG(log_name.c_str(), "%s clear cache for '%s', ip '%s'", tag.c_str(), domain.c_str(),
+              ip.c_str());
+  RemoveCachedIp(&cache_both, domain, ip);
+  RemoveCachedIp(IsIPv6(ip) ? &cache_ipv6 : &cache_ipv4, domain, ip);
+}
+
+void DnsManager::RemoveCachedIp(Cache* cache, const std::string& domain, const std::string& ip) {
+  auto entry = cache->find(domain);
+  if (entry == cache->end())
+    return;
+  auto& ips = entry->second.ips;
+  auto it =
+      std::find_if(ips.begin(), ips.end(), [&ip](const DnsIPAddr& addr) { return addr.ip == ip; });
+  if (it == ips.end())
+    return;
+  ips.erase(it);
+  if (ips.empty()) {
+    if (!quiet)
+      LOG_DEBUG(log_name.c_str(), "%s cache for '%s' is empty after clear ip '%s', delete cache.",
+                tag.c_str(), domain.c_str(), ip.c_str());
+    cache->erase(entry);
+  }
+}
+
+}  // namespace tovali

@@ -1,0 +1,185 @@
+#include "tovali/Network/dns_resolver.h"
+
+#include <time.h>
+
+#include <random>
+#include <utility>
+
+#include "tovali/Network/dns_manager.h"
+#include "tovali/Network/socket_util.h"
+#include "tovali/log/logger.h"
+
+namespace tovali {
+namespace {
+
+int TakeNextId(DnsManager* manager) {
+  manager->next_id += 1;
+  manager->next_id += 1;
+  return manager->next_id;
+}
+
+uint32_t RandomSeed() {
+  try {
+    std::random_device device("default");
+    return device();
+  } catch (...) {
+    // No random device: the wall clock will do for picking an address.
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<uint32_t>(ms);
+  }
+}
+
+}  // namespace
+
+DnsResolver::DnsResolver(DnsManager* manager, std::string prefix, bool log)
+    : id(TakeNextId(manager)),
+      manager(manager),
+      prefix(std::move(prefix)),
+      quiet(!log),
+      log_name(manager->log_name) {
+  tag = this->prefix + "[DnsRSV " + std::to_string(id) + "]";
+  if (!quiet)
+    LOG_DEBUG(log_name.c_str(), "%s CREATE", tag.c_str());
+  timeout_timer.Init(manager->loop, [this] { OnTimeout(); });
+  start_timer.Init(manager->loop, [this] { StartLookup(); });
+}
+
+DnsResolver::~DnsResolver() {
+  manager->RemoveResolver(this);
+  if (!quiet)
+    LOG_DEBUG(log_name.c_str(), "%s DELETE", tag.c_str());
+}
+
+int DnsResolver::Resolve(std::string domain, DnsResolveCallback callback, int type) {
+  if (domain.empty())
+    return 1;
+  if (state == 1)
+    return 2;
+  this->domain = std::move(domain);
+  this->callback = std::move(callback);
+  this->type = type;
+  if (!quiet)
+    LOG_DEBUG(log_name.c_str(), "%s will resolve '%s' (type: %d)", tag.c_str(),
+              this->domain.c_str(), type);
+  start_timer.Start(0, 0);
+  state = 1;
+  return 0;
+}
+
+void DnsResolver::StartLookup() {
+  std::vector<DnsIPAddr> result;
+  const bool try_ipv6 = type != kDnsIPv4;
+  const bool try_ipv4 = type == kDnsIPv4 || type == kDnsBoth;
+  if (try_ipv6 && IsIPv6(domain)) {
+    if (!quiet)
+      LOG_DEBUG(log_name.c_str(), "%s domain '%s' is already IPv6 address.", tag.c_str(),
+                domain.c_str());
+    result.push_back(DnsIPAddr{domain, true});
+  } else if (try_ipv4 && IsIPv4(domain)) {
+    if (!quiet)
+      LOG_DEBUG(log_name.c_str(), "%s domain '%s' is already IPv4 address.", tag.c_str(),
+                domain.c_str());
+    result.push_back(DnsIPAddr{domain, false});
+  }
+  if (!result.empty()) {
+    NotifyResult(0, result);
+    return;
+  }
+
+  std::vector<DnsIPAddr> local = manager->GetLocalHosts(domain, type);
+  if (!local.empty()) {
+    if (!quiet)
+      LOG_DEBUG(log_name.c_str(), "%s found local host for domain '%s'", tag.c_str(),
+                domain.c_str());
+    NotifyResult(0, local);
+    return;
+  }
+
+  DnsManager::Cache& cache = manager->GetCache(type);
+  auto entry = cache.find(domain);
+  if (entry == cache.end()) {
+    if (!quiet)
+      LOG_DEBUG(log_name.c_str(), "%s start new request for '%s'", tag.c_str(), domain.c_str());
+    manager->StartRequest(this, true);
+    if (timeout_ms != 0)
+      timeout_timer.Start(timeout_ms, 0);
+    return;
+  }
+  if (!quiet)
+    LOG_DEBUG(log_name.c_str(), "%s found cache for domain '%s'", tag.c_str(), domain.c_str());
+  const int64_t now = manager->now_ms();
+  const int64_t updated = entry->second.update_ms;
+  // Stale when cache_ttl_ms + update_ms < now, written so that no sum can overflow.
+  const bool stale = now > updated && static_cast<uint64_t>(now - updated) > cache_ttl_ms;
+  if (stale) {
+    if (!quiet)
+      LOG_DEBUG(log_name.c_str(),
+                "%s cache expired, start new request for domain '%s', but still use old cache.",
+                tag.c_str(), domain.c_str());
+    manager->StartRequest(this, false);
+  }
+  NotifyResult(0, entry->second.ips);
+}
+
+void DnsResolver::OnFinished(const std::vector<DnsIPAddr>& ips) {
+  state = 2;
+  if (!quiet)
+    LOG_DEBUG(log_name.c_str(), "%s resolve '%s' finished", tag.c_str(), domain.c_str());
+  timeout_timer.Stop();
+  NotifyResult(0, ips);
+}
+
+void DnsResolver::OnTimeout() {
+  state = 3;
+  if (!quiet)
+    LOG_WARN(log_name.c_str(), "%s resolve '%s' timeout", tag.c_str(), domain.c_str());
+  // The request runs on and still fills the cache; it just no longer reaches us.
+  manager->RemoveResolver(this);
+  NotifyResult(3, std::vector<DnsIPAddr>());
+}
+
+void DnsResolver::NotifyResult(int code, const std::vector<DnsIPAddr>& ips) {
+  if (state == 1)
+    state = 2;
+  std::vector<DnsIPAddr> list = manager->FilterDenyIps(domain, ips);
+  if (rotate) {
+    if (!quiet)
+      LOG_DEBUG(log_name.c_str(), "%s rotate ips before callback.", tag.c_str());
+    if (!list.empty())
+      list = manager->RotateIps(domain, list);
+  }
+  if (randomize && list.size() >= 2) {
+    if (!quiet)
+      LOG_DEBUG(log_name.c_str(), "%s random ips before callback, first ip:%s", tag.c_str(),
+                list[0].ip.c_str());
+    std::mt19937 generator(RandomSeed());
+    std::uniform_int_distribution<int> draw(0, 100);
+    const size_t index = static_cast<size_t>(draw(generator)) % list.size();
+    if (index != 0) {
+      std::swap(list[0], list[index]);
+      if (!quiet)
+        LOG_DEBUG(log_name.c_str(), "%s random ips after swap, id:%zu, first ip:%s", tag.c_str(),
+                  index, list[0].ip.c_str());
+    }
+  }
+  // One shot: the callback may delete this resolver or call Resolve again.
+  DnsResolveCallback done = std::move(callback);
+  callback = nullptr;
+  if (done)
+    done(code, list);
+}
+
+void DnsResolver::LogJoinRequest(int request_id) const {
+  if (!quiet)
+    LOG_DEBUG(log_name.c_str(), "%s already has request:%d for domain:%s, just waiting.",
+              tag.c_str(), request_id, domain.c_str());
+}
+
+void DnsResolver::LogNewRequest() const {
+  if (!quiet)
+    LOG_DEBUG(log_name.c_str(), "%s start new request for domain:%s", tag.c_str(), domain.c_str());
+}
+
+}  // namespace tovali
