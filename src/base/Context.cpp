@@ -38,6 +38,8 @@ Context::Context() : tag_("[APP]") {
 
 // The watchers are destroyed after this body, then the loop (in reverse member order).
 Context::~Context() {
+  // Waits for any lookup still running.
+  dns_manager_.reset();
   LOG_INFO("", "%s DELETE", tag_.c_str());
 }
 
@@ -46,6 +48,7 @@ void Context::Run() {
     LOG_ERROR("", "%s get hostname failed", tag_.c_str());
     return;
   }
+  dns_manager_.reset(new tovali::DnsManager(loop_.base(), "", false, ""));
   int code = loop_.Run(0);
   LOG_INFO("", "%s loop exit with code: %d", tag_.c_str(), code);
 }

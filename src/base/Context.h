@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
+#include "tovali/Network/dns_manager.h"
 #include "tovali/Network/event_loop.h"
 
 namespace palvex {
@@ -19,8 +21,9 @@ class Context {
   Context(const Context&) = delete;
   Context& operator=(const Context&) = delete;
 
-  // Reads the device identity, then runs the loop until ExitLoop or a signal ends it. Returns at
-  // once, without running the loop, when there is no identity. Call once.
+  // Reads the device identity, creates the DNS manager, then runs the loop until ExitLoop or a
+  // signal ends it. Returns at once, without running the loop, when there is no identity. Call
+  // once.
   void Run();
 
   // Asks the loop to end after the callbacks already active; calling it again in the same
@@ -38,6 +41,8 @@ class Context {
   tovali::EventLoop loop_;
   tovali::SignalWatcher sigint_watcher_;
   tovali::SignalWatcher sigterm_watcher_;
+  // Shared by every resolver of the run; created by Run before the loop starts.
+  std::unique_ptr<tovali::DnsManager> dns_manager_;
 
  private:
   void OnSignal(int signal_number);
