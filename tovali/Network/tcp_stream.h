@@ -1,0 +1,159 @@
+// One non-blocking TCP connection of one family on the event loop: either opened by Connect or
+// adopted from a listener by Accept. Reads into a fixed buffer and hands each chunk to on_data,
+// queues outgoing bytes and writes them as the socket accepts them, and reports the end of the
+// connection exactly once through on_error. Writes no log lines. Loop thread only.
+//
+// Codes (results and on_error arguments); "saved" paths also set saved_errno:
+//   1 socket failed (saved)            2 non-blocking failed (saved)
+//   3 bind_ip is not an address of the stream's family
+//   4 bind failed (saved only with bind_ip)
+//   5 remote address is not numeric text of the stream's family
+//   7 connect failed (at once, asynchronously, or the local address is unreadable)
+//   8 the peer closed                  9/10 binding/enabling the connect watcher failed
+//   11 binding the write watcher       12 enabling the write watcher (Send)
+//   13 binding / 14 enabling the read watcher
+//   15 not open, or nothing to send
+//   21 keep-alive or reuse option failed with fail_on_option_error (saved)
+//   25 interface binding failed with fail_on_option_error (saved)
+//   1000 + errno: recv or send failed
+//
+// Lifetime: the owner may destroy the stream inside on_open, on_error and on_sent, and inside
+// on_data when that call then returns a negative value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tovali/Network/event_loop.h"
+
+struct event_base;
+
+namespace tovali {
+
+class TcpStream {
+ public:
+  TcpStream(event_base* loop, bool ipv4);
+  // Writes the queue synchronously first when flush_on_close is set; never calls on_error.
+  ~TcpStream();
+
+  TcpStream(const TcpStream&) = delete;
+  TcpStream& operator=(const TcpStream&) = delete;
+
+  // Starts a non-blocking connect. 0: the outcome comes later through on_open or on_error,
+  // never before Connect returns. Non-zero: the stream stays new; the owner destroys it.
+  // With local_port set, the reuse switches are applied before the bind. Call at most once.
+  int Connect(const std::string& ip, uint16_t port);
+  // Adopts an accepted, non-blocking socket and opens at once; calls nothing back. On failure
+  // the socket is closed.
+  int Accept(int fd, const std::string& ip, uint16_t port);
+
+  // Loop callbacks of the three watchers; not for owners.
+  void OnConnected();
+  void OnRead();
+  void OnWrite();
+
+  // Both return 0, 12 or 15 and never write synchronously. The moving form queues the string as
+  // one chunk; the copying form joins small writes into chunks of about 2048 bytes.
+  int Send(std::string&& data);
+  int Send(const char* data, size_t len);
+  // Closes the socket; on the first call only, reports a non-zero code through on_error as the
+  // very last action. The send queue is left untouched.
+  void Close(int code);
+
+  // Fetched from the socket when still unknown; unchanged when that fails.
+  const std::string& LocalIp();
+  uint16_t LocalPort();
+  const std::string& RemoteIp();
+  uint16_t RemotePort();
+
+  // Smoothed round-trip time and variance from TCP_INFO, in ms (both 0 when unreadable).
+  void UpdateRtt();
+  uint32_t rtt_ms() const { return rtt_ms_; }
+  uint32_t rtt_var_ms() const { return rtt_var_ms_; }
+
+  size_t PendingBytes() const;
+  // Chunks in the send queue (diagnostics).
+  size_t QueuedChunks() const { return send_queue_.size(); }
+  // The socket's SO_SNDBUF; -1 without a socket or on failure.
+  int GetSendBufferSize();
+  int SetSendBufferSize(int bytes);
+
+ private:
+  struct Chunk {
+    std::string bytes;
+    size_t sent = 0;
+  };
+
+  bool FetchLocal();
+  bool FetchRemote();
+  int BindLocal();
+
+  int state_ = kNew;
+  event_base* loop_;
+
+ public:
+  const bool ipv4;
+
+ private:
+  int fd_ = -1;
+  IoWatcher connect_watcher_;
+  IoWatcher write_watcher_;
+  IoWatcher read_watcher_;
+
+ public:
+  // Configuration, set between construction and Connect.
+  std::string bind_nic;
+  std::string bind_ip;
+  // Required before Connect; without it an opened connection just goes on.
+  std::function<void()> on_open;
+  // Required before the stream opens; without it received bytes are dropped. A negative result
+  // stops delivery until the next readiness event (and is what to return after destroying the
+  // stream).
+  std::function<int(const char* data, size_t len)> on_data;
+  // Called once with a non-zero code when the stream ends; may stay empty.
+  std::function<void(int code)> on_error;
+  // The send queue became empty; may stay empty.
+  std::function<void()> on_sent;
+  bool reuse_port = false;
+  bool reuse_addr = false;
+  bool keepalive = false;
+
+ private:
+  std::string local_ip_;
+
+ public:
+  // Before Connect: the local port to bind (0: the kernel chooses). Once open: the actual port.
+  uint16_t local_port = 0;
+
+ private:
+  std::string remote_ip_;
+  uint16_t remote_port_ = 0;
+  std::unique_ptr<char[]> read_buffer_;
+  size_t read_size_ = 32768;
+  size_t chunk_size_ = 2048;
+  std::deque<Chunk> send_queue_;
+
+ public:
+  bool flush_on_close = false;
+
+ private:
+  uint32_t rtt_ms_ = 0;
+  uint32_t rtt_var_ms_ = 0;
+
+ public:
+  // Make a failing interface binding, keep-alive or reuse option fail Connect (21, 25).
+  bool fail_on_option_error = false;
+  // errno of the last failing call on the saved paths; never reset.
+  int saved_errno = 0;
+
+ private:
+  static constexpr int kNew = 0;
+  static constexpr int kOpen = 1;
+  static constexpr int kClosed = 2;
+};
+
+}  // namespace tovali
