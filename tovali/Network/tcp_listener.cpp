@@ -1,0 +1,181 @@
+#include "tovali/Network/tcp_listener.h"
+
+#include <event2/event.h>
+#include <event2/util.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "tovali/Network/socket_util.h"
+#include "tovali/Network/tcp_stream.h"
+#include "tovali/log/logger.h"
+
+namespace tovali {
+namespace {
+
+// Beyond this many tries every port has been tried once.
+constexpr uint64_t kMaxPortTries = 65536;
+
+struct SockAddr {
+  SockAddr() { std::memset(&storage, 0, sizeof(storage)); }
+  sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+  sockaddr_storage storage;
+};
+
+}  // namespace
+
+TcpListener::TcpListener(event_base* loop, bool ipv4, std::string tag_prefix, bool quiet,
+                         std::string log_name)
+    : loop_(loop),
+      ipv4_(ipv4),
+      tag_(std::move(tag_prefix) + "[TCP]"),
+      quiet_(quiet),
+      log_name_(std::move(log_name)) {
+  if (!quiet_)
+    LOG_INFO(log_name_.c_str(), "%s CREATE", tag_.c_str());
+}
+
+TcpListener::~TcpListener() {
+  Stop();
+  if (!quiet_)
+    LOG_INFO(log_name_.c_str(), "%s DELETE", tag_.c_str());
+}
+
+TcpListener::Code TcpListener::Start(unsigned short port, std::string ip) {
+  if (ip.empty())
+    ip = ipv4_ ? "0.0.0.0" : "::";
+  if (!(ipv4_ ? IsIPv4(ip) : IsIPv6(ip)))
+    return InvalidAddress;
+  this->ip = std::move(ip);
+  this->port = port;
+
+  Stop();  // each start gets a fresh socket
+  fd_ = socket(ipv4_ ? AF_INET : AF_INET6, SOCK_STREAM, 0);
+  if (fd_ < 0)
+    return SocketFailed;
+  if (evutil_make_socket_nonblocking(fd_) != 0) {
+    Stop();
+    return NonBlockFailed;
+  }
+  SetNoDelay(fd_, true);
+  if (reuse_addr)
+    SetReuseAddr(fd_, true);
+  if (reuse_port)
+    SetReusePort(fd_, true);
+  if (!bind_nic.empty())
+    BindToDevice(fd_, bind_nic.c_str());
+
+  // A span past the whole port range would only repeat ports (and never end at UINT32_MAX).
+  const uint64_t tries = std::min<uint64_t>(uint64_t{port_span} + 1, kMaxPortTries);
+  bool bound = false;
+  for (uint64_t i = 0; i < tries && !bound; ++i) {
+    uint16_t candidate = static_cast<uint16_t>(this->port + i);
+    SockAddr addr;
+    socklen_t len;
+    if (ipv4_) {
+      len = sizeof(sockaddr_in);
+      ToSockAddrV4(this->ip, candidate, reinterpret_cast<sockaddr_in*>(&addr.storage));
+    } else {
+      len = sizeof(sockaddr_in6);
+      ToSockAddrV6(this->ip, candidate, reinterpret_cast<sockaddr_in6*>(&addr.storage));
+    }
+    if (bind(fd_, addr.get(), len) == 0) {
+      this->port = candidate;
+      bound = true;
+    }
+  }
+  if (!bound) {
+    Stop();
+    return BindFailed;
+  }
+  if (listen(fd_, backlog) != 0) {
+    Stop();
+    return ListenFailed;
+  }
+  if (this->port == 0) {
+    SockAddr addr;
+    socklen_t len = ipv4_ ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (getsockname(fd_, addr.get(), &len) == 0)
+      this->port = SockAddrPort(addr.get());
+  }
+
+  accept_watcher_.emplace();
+  error_watcher_.emplace();
+  if (accept_watcher_->Start(loop_, fd_, EV_READ | EV_PERSIST, [this] { OnAccept(); }) != 0 ||
+      error_watcher_->Start(loop_, fd_, EV_WRITE | EV_PERSIST, [this] { OnListenError(); }) != 0) {
+    Stop();
+    return WatcherInitFailed;
+  }
+  if (accept_watcher_->Enable() != 0 || error_watcher_->Enable() != 0) {
+    Stop();
+    return WatcherStartFailed;
+  }
+  return Ok;
+}
+
+void TcpListener::Stop() {
+  // Freeing the watchers also removes their events from the loop.
+  accept_watcher_.reset();
+  error_watcher_.reset();
+  if (fd_ >= 0) {
+    evutil_closesocket(fd_);
+    fd_ = -1;
+  }
+}
+
+void TcpListener::OnAccept() {
+  SockAddr peer;
+  socklen_t len = 0;
+  int fd = -1;
+  for (;;) {
+    len = ipv4_ ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    fd = accept(fd_, peer.get(), &len);
+    if (fd >= 0)
+      break;
+    int err = LastError();
+    if (IsInterrupted(err))
+      continue;
+    if (IsAgain(err))
+      return;
+    if (on_error)
+      on_error(AcceptFailed);
+    return;
+  }
+  if (evutil_make_socket_nonblocking(fd) != 0) {
+    evutil_closesocket(fd);
+    return;
+  }
+  SetNoDelay(fd, true);
+  if (on_fd) {
+    on_fd(fd);
+    return;
+  }
+  if (!on_stream) {
+    // Nobody to take it: refuse the connection rather than leak it.
+    evutil_closesocket(fd);
+    return;
+  }
+  auto stream = std::make_unique<TcpStream>(loop_, ipv4_);
+  if (stream->Accept(fd, SockAddrToText(peer.get()), SockAddrPort(peer.get())) != 0)
+    return;
+  on_stream(stream.release());
+}
+
+void TcpListener::OnListenError() {
+  int status = 0;
+  socklen_t len = sizeof(status);
+  int result = getsockopt(fd_, SOL_SOCKET, SO_ERROR, &status, &len);
+  if (result == 0 && status == 0)
+    return;
+  if (!quiet_)
+    LOG_ERROR(log_name_.c_str(), "%s listen socket result:%d status:%d ", tag_.c_str(), result,
+              status);
+  if (on_error)
+    on_error(ListenFailed);
+}
+
+}  // namespace tovali
