@@ -2,10 +2,13 @@
 // of the chosen detector.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "BuildInfo.h"
 #include "main/Configs.h"
+#include "main/PingDetector.h"
 #include "tovali/log/logger.h"
 
 using palvex::PingConfig;
@@ -54,6 +57,13 @@ int main(int argc, char** argv) {
 
   if (ping_cmd->parsed()) {
     // Ping mode never touches the logger: -l is ignored here.
+    if (ping.interval == 0) {
+      // A repeat of 0 ms would never tick again.
+      return app.exit(CLI::ValidationError("--interval", "must be at least 1 ms"));
+    }
+    auto detector = std::make_unique<palvex::PingDetector>(std::move(ping));
+    detector->Run();
+    detector.reset();
     return 0;
   }
 
