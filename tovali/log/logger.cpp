@@ -247,10 +247,12 @@ bool InitLogger(const std::string& path) {
     directory = slash == 0 ? "/" : path.substr(0, slash);
     file_name = path.substr(slash + 1);
   }
-  SetLogLevel(kLogDebug);
   auto sink = std::make_shared<FileSinker>(kDefaultLogPattern);
   if (!sink->Open(directory, file_name, 1048576, 0))
     return false;
+  // The level is raised only once the file is open: a failed start must not leave debug lines
+  // flowing to the console sink, whose output shares standard output with the program's report.
+  SetLogLevel(kLogDebug);
   sink->SetLevel(kLogDebug);
   SetLogSinkers({sink});
   return true;
