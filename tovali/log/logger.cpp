@@ -128,26 +128,19 @@ void Logger::Log(int level, const char* name, const char* file, int line, const 
     name = name_.c_str();
   const int letter_index = ClampLevel(level);
   LogBuffer buffer;
-  LogTime clock;  // read once, for the first sink that needs it
-  bool clock_read = false;
-  LogTime time;  // what the line was formatted with
+  LogTime time;  // what the current line was formatted with
   const Sinker* previous = nullptr;
   for (const std::shared_ptr<Sinker>& sink : sinkers_) {
     if (previous != nullptr && previous->pattern_ == sink->pattern_) {
-      // Same pattern as the sink before: reuse its line. The sink put a line feed at
-      // buffer.length; nothing else changed.
+      // Same pattern as the sink before: reuse its line and its clock reading. The sink put a
+      // line feed at buffer.length; nothing else changed.
       sink->Write(level, name, &time, &buffer);
       previous = sink.get();
       continue;
     }
-    LogTime sink_time;
-    if (sink->needs_time_) {
-      if (!clock_read) {
-        ReadClock(&clock);
-        clock_read = true;
-      }
-      sink_time = clock;
-    }
+    time = LogTime();
+    if (sink->needs_time_)
+      ReadClock(&time);
     LineWriter out(&buffer);
     for (const PatternToken& token : sink->tokens_) {
       switch (token.kind) {
@@ -176,25 +169,25 @@ void Logger::Log(int level, const char* name, const char* file, int line, const 
           out.Char(kLevelLetters[letter_index]);
           break;
         case PatternToken::kYear:
-          out.Digits(sink_time.year, 4, 10000);
+          out.Digits(time.year, 4, 10000);
           break;
         case PatternToken::kMonth:
-          out.Digits(sink_time.month, 2, 100);
+          out.Digits(time.month, 2, 100);
           break;
         case PatternToken::kDay:
-          out.Digits(sink_time.day, 2, 100);
+          out.Digits(time.day, 2, 100);
           break;
         case PatternToken::kHour:
-          out.Digits(sink_time.hour, 2, 100);
+          out.Digits(time.hour, 2, 100);
           break;
         case PatternToken::kMinute:
-          out.Digits(sink_time.minute, 2, 100);
+          out.Digits(time.minute, 2, 100);
           break;
         case PatternToken::kSecond:
-          out.Digits(sink_time.second, 2, 100);
+          out.Digits(time.second, 2, 100);
           break;
         case PatternToken::kMillisecond:
-          out.Digits(sink_time.millisecond, 3, 1000);
+          out.Digits(time.millisecond, 3, 1000);
           break;
         case PatternToken::kSourceFile:
           out.Text(file);
@@ -205,7 +198,6 @@ void Logger::Log(int level, const char* name, const char* file, int line, const 
       }
     }
     out.Terminate();
-    time = sink_time;
     sink->Write(level, name, &time, &buffer);
     previous = sink.get();
   }
