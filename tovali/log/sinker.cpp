@@ -153,6 +153,7 @@ bool FileSinker::Open(const std::string& directory, const std::string& file_name
     path += '/';
   path += file_name;
 
+  std::lock_guard<std::mutex> lock(mutex_);
   if (file_ != nullptr) {
     std::fclose(file_);
     file_ = nullptr;
