@@ -1,0 +1,145 @@
+#include "main/DetectMessage.h"
+
+#include <cjson/cJSON.h>
+
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "base/Utils.h"
+
+namespace palvex {
+namespace {
+
+void PutBigEndian(std::string& out, uint64_t value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i)
+    out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+uint32_t GetBigEndian(const char* data, int bytes) {
+  uint32_t value = 0;
+  for (int i = 0; i < bytes; ++i)
+    value = (value << 8) | static_cast<unsigned char>(data[i]);
+  return value;
+}
+
+bool IsSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+}  // namespace
+
+std::string BuildDetectRequest(const std::string& identity, bool locate) {
+  std::string frame;
+  frame.reserve(kFrameHeaderSize + identity.size());
+  PutBigEndian(frame, locate ? kLocateVersion : kDetectVersion, 2);
+  // The length field is 32 bits; an identity is at most a few kilobytes.
+  PutBigEndian(frame, static_cast<uint32_t>(identity.size()), 4);
+  frame += identity;
+  return frame;
+}
+
+bool ReadFrameHeader(const char* data, size_t size, FrameHeader* out) {
+  if (size < kFrameHeaderSize)
+    return false;
+  out->version = static_cast<uint16_t>(GetBigEndian(data, 2));
+  out->length = GetBigEndian(data + 2, 4);
+  return true;
+}
+
+bool ParseLocationCode(const std::string& piece, uint16_t* out) {
+  size_t i = 0;
+  while (i < piece.size() && IsSpace(piece[i]))
+    ++i;
+  bool negative = false;
+  if (i < piece.size() && (piece[i] == '+' || piece[i] == '-')) {
+    negative = piece[i] == '-';
+    ++i;
+  }
+  const size_t digits_start = i;
+  uint64_t value = 0;
+  for (; i < piece.size() && piece[i] >= '0' && piece[i] <= '9'; ++i) {
+    uint64_t digit = static_cast<uint64_t>(piece[i] - '0');
+    if (value > (UINT64_MAX - digit) / 10)
+      return false;  // does not fit
+    value = value * 10 + digit;
+  }
+  if (i == digits_start)
+    return false;  // no leading number
+  if (negative)
+    value = 0 - value;  // modulo 2^64
+  *out = static_cast<uint16_t>(value & 0xffff);
+  return true;
+}
+
+int ParseDetectReply(const std::string& text, std::string& mapped_addr, uint16_t& country,
+                     uint16_t& province, uint16_t& city, uint16_t& isp) {
+  mapped_addr = text;
+  if (text.find('|') == std::string::npos)
+    return kReplyUnshaped;
+  std::vector<std::string> pieces = Split(text, "|", true);
+  if (pieces.size() != 5)
+    return kReplyUnshaped;
+  mapped_addr = pieces[0];
+  uint16_t* codes[] = {&country, &province, &city, &isp};
+  for (size_t i = 0; i < 4; ++i) {
+    if (!ParseLocationCode(pieces[i + 1], codes[i]))
+      return kReplyBadCode;
+  }
+  return kReplyParsed;
+}
+
+std::string FormatAddress(const std::string& ip, bool ipv6, uint16_t port) {
+  std::string text = ipv6 ? "[" + ip + "]" : ip;
+  return text + ":" + std::to_string(port);
+}
+
+std::string BuildDetectRecord(const DetectReport& report) {
+  cJSON* root = cJSON_CreateObject();
+  if (root == nullptr)
+    return std::string();
+  if (!report.nic.empty())
+    cJSON_AddStringToObject(root, "nic", report.nic.c_str());
+  cJSON_AddStringToObject(root, "protocol", report.ipv6 ? "tcp6" : "tcp");
+  // Without a configured address the local part stays empty, brackets or not.
+  std::string local = report.ip.empty() ? ":" + std::to_string(report.listen_port)
+                                        : FormatAddress(report.ip, report.ipv6, report.listen_port);
+  cJSON_AddStringToObject(root, "localAddr", local.c_str());
+  cJSON_AddStringToObject(root, "mappedAddr", report.mapped_addr.c_str());
+  cJSON_AddNumberToObject(root, "country", report.country);
+  cJSON_AddNumberToObject(root, "province", report.province);
+  cJSON_AddNumberToObject(root, "city", report.city);
+  cJSON_AddNumberToObject(root, "isp", report.isp);
+  if (!report.locate) {
+    std::string server = FormatAddress(report.server_ip, report.ipv6, report.port);
+    cJSON_AddStringToObject(root, "serverAddr", server.c_str());
+    cJSON_AddStringToObject(root, "detectAddr", report.detect_addr.c_str());
+    cJSON_AddNumberToObject(root, "p2pReverse", report.p2p_status);
+    cJSON_AddNumberToObject(root, "p2pStatus", report.p2p_status);
+    cJSON_AddNumberToObject(root, "timestamp", static_cast<double>(report.timestamp));
+  }
+  char* printed = cJSON_PrintUnformatted(root);
+  cJSON_Delete(root);
+  if (printed == nullptr)
+    return std::string();
+  std::string text(printed);
+  cJSON_free(printed);
+  return text;
+}
+
+int64_t RealTimeSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  int64_t ns = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  return ns / 1000000000;
+}
+
+bool WriteIspFile(uint16_t isp, const std::string& path) {
+  if (isp == 0)
+    return false;
+  char text[8];
+  std::snprintf(text, sizeof(text), "%d", isp);
+  return WriteFile(path, text, false);
+}
+
+}  // namespace palvex
