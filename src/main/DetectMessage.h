@@ -27,9 +27,9 @@ struct FrameHeader {
 // Reads the header from the first kFrameHeaderSize bytes; false (out untouched) if fewer.
 bool ReadFrameHeader(const char* data, size_t size, FrameHeader* out);
 
-// Header plus payload, in bytes.
-inline size_t FrameSize(const FrameHeader& header) {
-  return kFrameHeaderSize + static_cast<size_t>(header.length);
+// Header plus payload, in bytes; 64 bits so that it cannot wrap where size_t has 32.
+inline uint64_t FrameSize(const FrameHeader& header) {
+  return kFrameHeaderSize + static_cast<uint64_t>(header.length);
 }
 
 // Outcome of ParseDetectReply.
