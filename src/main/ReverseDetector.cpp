@@ -1,0 +1,248 @@
+#include "main/ReverseDetector.h"
+
+#include <cstdio>
+#include <random>
+#include <utility>
+
+#include "base/Paths.h"
+#include "base/Utils.h"
+#include "main/BackupServers.h"
+#include "main/DetectMessage.h"
+#include "main/ReverseStream.h"
+#include "tovali/Network/dns_manager.h"
+#include "tovali/Network/dns_resolver.h"
+#include "tovali/Network/socket_util.h"
+#include "tovali/Network/tcp_stream.h"
+#include "tovali/log/logger.h"
+
+namespace palvex {
+
+uint16_t RandomPort(uint16_t min, uint16_t max) {
+  // A reversed range would make the draw undefined.
+  if (min > max)
+    std::swap(min, max);
+  std::random_device device;
+  std::mt19937 engine(device());
+  std::uniform_int_distribution<unsigned int> dist(min, max);
+  return static_cast<uint16_t>(dist(engine));
+}
+
+ReverseDetector::ReverseDetector(ReverseConfig config)
+    : log_tag_("[DTR]"), config_(std::move(config)) {
+  for (size_t i = 0; i < kBackupServerCount; ++i) {
+    const BackupServer& server = kBackupServers[i];
+    auto& table = tovali::IsIPv4(server.address) ? backup_ipv4_ : backup_ipv6_;
+    table[server.isp].push_back(server.address);
+  }
+  LOG_INFO("", "%s CREATE", log_tag_.c_str());
+  start_timer_.Init(loop_.base(), [this] { Start(); });
+  start_timer_.Start(0, 0);
+  timeout_timer_.Init(loop_.base(), [this] { OnTimeout(); });
+  timeout_timer_.Start(config_.timeout, 0);
+  detect_timer_.Init(loop_.base(), [this] { Detect(); });
+}
+
+ReverseDetector::~ReverseDetector() {
+  resolver_.reset();
+  sender_.reset();
+  listener_.reset();
+  streams_.clear();
+  Report();
+  LOG_INFO("", "%s DELETE", log_tag_.c_str());
+}
+
+void ReverseDetector::Start() {
+  listener_ = std::make_unique<tovali::TcpListener>(loop_.base(), !config_.ipv6, "", true, "");
+  listener_->reuse_port = true;
+  listener_->reuse_addr = true;
+  if (!config_.nic.empty()) {
+    LOG_INFO("", "%s listner bind to nic: %s", log_tag_.c_str(), config_.nic.c_str());
+    listener_->bind_nic = config_.nic;
+  }
+  listener_->on_stream = [this](tovali::TcpStream* stream) { OnAccept(stream); };
+  listener_->on_error = [this](tovali::TcpListener::Code code) { OnListenerError(code); };
+
+  int result = 0;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    listen_port_ = RandomPort(config_.bind_min_port, config_.bind_max_port);
+    result = listener_->Start(listen_port_, config_.ip);
+    if (result == 0) {
+      LOG_INFO("", "%s listen '%s:%u' success.", log_tag_.c_str(), config_.ip.c_str(),
+               listen_port_);
+      if (!config_.host.empty()) {
+        Resolve();
+      } else {
+        server_ip_ = BackupIp();
+        LOG_INFO("", "%s skip resolve, use ip: %s", log_tag_.c_str(), server_ip_.c_str());
+        detect_timer_.Start(0, 0);
+      }
+      return;
+    }
+  }
+  LOG_ERROR("", "%s listen '%s:%u' failed: %d", log_tag_.c_str(), config_.ip.c_str(), listen_port_,
+            result);
+  ExitLoop();
+}
+
+void ReverseDetector::Resolve() {
+  LOG_INFO("", "%s begin to resolve '%s'", log_tag_.c_str(), config_.host.c_str());
+  resolver_ = std::make_unique<tovali::DnsResolver>(dns_manager_.get(), log_tag_, true);
+  resolver_->Resolve(
+      config_.host,
+      [this](int code, const std::vector<tovali::DnsIPAddr>& ips) { OnResolved(code, ips); },
+      config_.ipv6 ? tovali::kDnsIPv6 : tovali::kDnsIPv4);
+}
+
+void ReverseDetector::OnResolved(int code, const std::vector<tovali::DnsIPAddr>& ips) {
+  if (code != 0) {
+    server_ip_ = BackupIp();
+    LOG_ERROR("", "%s resolve failed: %d, use backup ip: %s", log_tag_.c_str(), code,
+              server_ip_.c_str());
+  } else if (ips.empty()) {
+    server_ip_ = BackupIp();
+    LOG_ERROR("", "%s no ip resolved, use backup ip: %s", log_tag_.c_str(), server_ip_.c_str());
+  } else {
+    server_ip_ = ips.front().ip;
+    bool not_public =
+        config_.ipv6 ? (tovali::IsPrivateIPv6(server_ip_) || tovali::IsReservedIPv6(server_ip_))
+                     : (tovali::IsPrivateIPv4(server_ip_) || tovali::IsReservedIPv4(server_ip_));
+    if (not_public) {
+      std::string resolved = std::move(server_ip_);
+      server_ip_ = BackupIp();
+      LOG_WARN("", "%s resolved ip %s is not public, use backup ip: %s", log_tag_.c_str(),
+               resolved.c_str(), server_ip_.c_str());
+    }
+  }
+  // Inside the resolver's own callback: it allows this, and `ips` is not read after it.
+  resolver_.reset();
+  detect_timer_.Start(0, 0);
+}
+
+const std::string& ReverseDetector::BackupIp() {
+  std::string isp;
+  ReadFile(kIspFile, isp, 0);
+  isp = Trim(isp, kWhiteSpace);
+  if (isp == "1" || isp == "2" || isp == "5") {
+    LOG_INFO("", "%s read isp: %s", log_tag_.c_str(), isp.c_str());
+  } else {
+    isp = "1";
+  }
+  const auto& table = config_.ipv6 ? backup_ipv6_ : backup_ipv4_;
+  auto it = table.find(isp);
+  if (it == table.end() || it->second.empty()) {
+    // The build guarantees every code both families; an empty text fails the connect cleanly.
+    static const std::string kNone;
+    return kNone;
+  }
+  std::random_device device;
+  std::mt19937 engine(device());
+  std::uniform_int_distribution<size_t> dist(0, it->second.size() - 1);
+  return it->second[dist(engine)];
+}
+
+void ReverseDetector::Detect() {
+  sender_ = std::make_unique<tovali::TcpStream>(loop_.base(), !config_.ipv6);
+  sender_->reuse_port = true;
+  sender_->reuse_addr = true;
+  sender_->local_port = listen_port_;
+  if (!config_.ip.empty()) {
+    LOG_INFO("", "%s sender bind to ip: %s", log_tag_.c_str(), config_.ip.c_str());
+    sender_->bind_ip = config_.ip;
+  }
+  if (!config_.nic.empty()) {
+    LOG_INFO("", "%s sender bind to nic: %s", log_tag_.c_str(), config_.nic.c_str());
+    sender_->bind_nic = config_.nic;
+  }
+  sender_->on_open = [this] { OnSenderOpen(); };
+  sender_->on_data = [this](const char* data, size_t len) { return OnSenderData(data, len); };
+  sender_->on_error = [this](int code) { OnSenderError(code); };
+  LOG_INFO("", "%s sender connect '%s:%u'", log_tag_.c_str(), server_ip_.c_str(), config_.port);
+  int code = sender_->Connect(server_ip_, config_.port);
+  if (code != 0)
+    OnSenderError(code);
+}
+
+void ReverseDetector::OnSenderOpen() {
+  std::string request = BuildDetectRequest(hostname_, config_.locate);
+  LOG_INFO("", "%s on sender open, send detect message: %s", log_tag_.c_str(), hostname_.c_str());
+  int code = sender_->Send(std::move(request));
+  if (code != 0)
+    OnSenderError(code);
+}
+
+int ReverseDetector::OnSenderData(const char* data, size_t len) {
+  // Each delivery stands alone: a reply split over several is never assembled.
+  std::string text(data, len);
+  LOG_INFO("", "%s on sender data: %s", log_tag_.c_str(), text.c_str());
+  if (ParseDetectReply(text, mapped_addr_, country_, province_, city_, isp_) == kReplyBadCode)
+    LOG_ERROR("", "%s parse locate info failed", log_tag_.c_str());
+  if (config_.locate) {
+    ExitLoop();
+    return -1;
+  }
+  return 0;
+}
+
+void ReverseDetector::OnSenderError(int code) {
+  LOG_ERROR("", "%s on sender error: %d", log_tag_.c_str(), code);
+  sender_.reset();
+}
+
+void ReverseDetector::OnAccept(tovali::TcpStream* stream) {
+  std::unique_ptr<tovali::TcpStream> owned(stream);
+  if (streams_.size() >= kMaxInboundStreams) {
+    LOG_WARN("", "%s too many inbound connections (%zu), close %s:%u", log_tag_.c_str(),
+             streams_.size(), owned->RemoteIp().c_str(), owned->RemotePort());
+    return;
+  }
+  ++stream_count_;
+  auto reverse = std::make_unique<ReverseStream>(*this, owned.release(), stream_count_);
+  ReverseStream* key = reverse.get();
+  streams_.emplace(key, std::move(reverse));
+}
+
+void ReverseDetector::OnStreamDone(ReverseStream* stream, int code) {
+  streams_.erase(stream);
+  if (code == 0) {
+    p2p_status_ = 1;
+    ExitLoop();
+  }
+}
+
+void ReverseDetector::OnTimeout() {
+  LOG_WARN("", "%s detect timeout", log_tag_.c_str());
+  ExitLoop();
+}
+
+void ReverseDetector::OnListenerError(tovali::TcpListener::Code code) {
+  LOG_ERROR("", "%s on listener error: %d", log_tag_.c_str(), static_cast<int>(code));
+  // Inside the listener's own callback, which allows it; Start makes a new one.
+  listener_.reset();
+  Start();
+}
+
+void ReverseDetector::Report() {
+  DetectReport report;
+  report.nic = config_.nic;
+  report.ipv6 = config_.ipv6;
+  report.locate = config_.locate;
+  report.ip = config_.ip;
+  report.listen_port = listen_port_;
+  report.mapped_addr = mapped_addr_;
+  report.country = country_;
+  report.province = province_;
+  report.city = city_;
+  report.isp = isp_;
+  report.server_ip = server_ip_;
+  report.port = config_.port;
+  report.detect_addr = detect_addr_;
+  report.p2p_status = p2p_status_;
+  report.timestamp = RealTimeSeconds();
+  std::string json = BuildDetectRecord(report);
+  WriteIspFile(isp_);  // leaves the file alone for code 0
+  std::printf("%s\n", json.c_str());
+  std::fflush(stdout);
+  LOG_INFO("", "%s detect result: %s", log_tag_.c_str(), json.c_str());
+}
+
+}  // namespace palvex

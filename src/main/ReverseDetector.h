@@ -1,0 +1,93 @@
+// The default mode: finds out whether a detection server can connect back to this device, and
+// learns the device's mapped address and location codes from it. Listens on a random port,
+// connects to the server from that same port (both sockets with address and port reuse), sends
+// the detect request, takes the reply, and waits for one complete frame on an accepted
+// connection. The destructor prints the one JSON result line, whatever ended the run.
+//
+// main constructs it, calls Context::Run once and destroys it. Everything else happens in loop
+// callbacks on the main thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "base/Context.h"
+#include "main/Configs.h"
+#include "tovali/Network/dns_request.h"
+#include "tovali/Network/event_loop.h"
+#include "tovali/Network/tcp_listener.h"
+
+namespace tovali {
+class DnsResolver;
+class TcpStream;
+}  // namespace tovali
+
+namespace palvex {
+
+class ReverseStream;
+
+// A port drawn uniformly from [min, max] with a freshly seeded MT19937; swapped bounds are
+// taken in the right order.
+uint16_t RandomPort(uint16_t min, uint16_t max);
+
+class ReverseDetector : public Context {
+ public:
+  // Inbound connections open at once beyond this are closed on arrival: the listening port is
+  // open to anyone and the device is small.
+  static constexpr size_t kMaxInboundStreams = 64;
+
+  // Arms the start timer (0 ms) and the timeout timer (config.timeout ms, counted from here).
+  // Touches no socket before the loop runs.
+  explicit ReverseDetector(ReverseConfig config);
+  // Tears down resolver, sender, listener and inbound streams, then prints and logs the result
+  // record and stores the ISP code.
+  ~ReverseDetector() override;
+
+ private:
+  friend class ReverseStream;        // reports through OnStreamDone and sets detect_addr_
+  friend class ReverseDetectorPeer;  // tests
+
+  void Start();
+  void Resolve();
+  void Detect();
+  void OnResolved(int code, const std::vector<tovali::DnsIPAddr>& ips);
+  void OnAccept(tovali::TcpStream* stream);
+  void OnListenerError(tovali::TcpListener::Code code);
+  void OnSenderOpen();
+  int OnSenderData(const char* data, size_t len);
+  void OnSenderError(int code);
+  void OnTimeout();
+  // Removes and destroys `stream`; code 0 (a complete frame) ends the run with success.
+  void OnStreamDone(ReverseStream* stream, int code);
+  const std::string& BackupIp();
+  void Report();
+
+  std::string log_tag_;
+  ReverseConfig config_;
+  tovali::Timer start_timer_;
+  tovali::Timer timeout_timer_;
+  std::unique_ptr<tovali::DnsResolver> resolver_;
+  std::string server_ip_;
+  tovali::Timer detect_timer_;
+  uint16_t listen_port_ = 0;
+  std::unique_ptr<tovali::TcpListener> listener_;
+  std::unique_ptr<tovali::TcpStream> sender_;
+  std::string mapped_addr_;
+  uint16_t country_ = 0;
+  uint16_t province_ = 0;
+  uint16_t city_ = 0;
+  uint16_t isp_ = 0;
+  uint32_t stream_count_ = 0;
+  std::unordered_map<ReverseStream*, std::unique_ptr<ReverseStream>> streams_;
+  std::string detect_addr_;
+  int32_t p2p_status_ = -1;
+  std::map<std::string, std::vector<std::string>> backup_ipv4_;
+  std::map<std::string, std::vector<std::string>> backup_ipv6_;
+};
+
+}  // namespace palvex

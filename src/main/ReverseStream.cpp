@@ -1,0 +1,94 @@
+#include "main/ReverseStream.h"
+
+#include "main/DetectMessage.h"
+#include "main/ReverseDetector.h"
+#include "tovali/Network/tcp_stream.h"
+#include "tovali/log/logger.h"
+
+namespace palvex {
+
+ReverseStream::ReverseStream(ReverseDetector& detector, tovali::TcpStream* stream, unsigned int id)
+    : tag_("[CON " + std::to_string(id) + "]"), detector_(detector), stream_(stream), id_(id) {
+  LOG_INFO("", "%s CREATE", tag_.c_str());
+  local_ip_ = stream_->LocalIp();
+  local_port_ = stream_->LocalPort();
+  remote_ip_ = stream_->RemoteIp();
+  remote_port_ = stream_->RemotePort();
+  LOG_INFO("", "%s Local:(%s %u) Remote:(%s %u)", tag_.c_str(), local_ip_.c_str(), local_port_,
+           remote_ip_.c_str(), remote_port_);
+  stream_->on_data = [this](const char* data, size_t len) { return OnData(data, len); };
+  stream_->on_error = [this](int code) { OnError(code); };
+}
+
+ReverseStream::~ReverseStream() {
+  stream_.reset();
+  LOG_INFO("", "%s DELETE", tag_.c_str());
+}
+
+int ReverseStream::OnData(const char* data, size_t len) {
+  if (buffer_.empty()) {
+    // Nothing pending: walk the delivery itself and keep only an unfinished tail.
+    size_t pos = 0;
+    while (len - pos >= kFrameHeaderSize) {
+      int used = ParseFrame(data + pos, len - pos);
+      if (used < 0)
+        return -1;
+      if (used == 0)
+        break;
+      pos += static_cast<size_t>(used);
+    }
+    buffer_.append(data + pos, len - pos);
+    return 0;
+  }
+  buffer_.append(data, len);
+  size_t pos = 0;
+  while (buffer_.size() - pos >= kFrameHeaderSize) {
+    int used = ParseFrame(buffer_.data() + pos, buffer_.size() - pos);
+    if (used < 0)
+      return -1;  // this object is gone, buffer_ with it
+    if (used == 0)
+      break;
+    pos += static_cast<size_t>(used);
+  }
+  buffer_.erase(0, pos);
+  return 0;
+}
+
+void ReverseStream::OnError(int code) {
+  LOG_ERROR("", "%s stream error: %d", tag_.c_str(), code);
+  Fail(code);
+}
+
+int ReverseStream::ParseFrame(const char* p, size_t available) {
+  FrameHeader header;
+  ReadFrameHeader(p, available, &header);
+  if (header.length > kMaxFramePayload) {
+    LOG_ERROR("", "%s frame too large: %u", tag_.c_str(), header.length);
+    Fail(kFrameTooLarge);
+    return -1;
+  }
+  uint64_t size = FrameSize(header);
+  if (available < size)
+    return 0;
+  if (OnMessage(p, static_cast<size_t>(size)) != 0)
+    return -1;
+  return static_cast<int>(size);
+}
+
+int ReverseStream::OnMessage(const char* frame, size_t size) {
+  FrameHeader header;
+  ReadFrameHeader(frame, size, &header);
+  std::string message(frame + kFrameHeaderSize, size - kFrameHeaderSize);
+  LOG_INFO("", "%s receive message: size=%zu version=%u message=%s", tag_.c_str(), size,
+           header.version, message.c_str());
+  detector_.detect_addr_ = FormatAddress(remote_ip_, !stream_->ipv4, remote_port_);
+  detector_.OnStreamDone(this, 0);
+  return -1;
+}
+
+void ReverseStream::Fail(int code) {
+  stream_.reset();
+  detector_.OnStreamDone(this, code);
+}
+
+}  // namespace palvex

@@ -1,0 +1,66 @@
+// One inbound connection accepted on the detector's listening port. Reassembles frames from what
+// the connection delivers; the first complete frame records where the connection came from and
+// reports success to the detector, a failure or close before that reports the code. Loop thread
+// only.
+//
+// Lifetime: the detector owns every ReverseStream and destroys it inside OnStreamDone, which
+// this class calls as the last thing it does; after that it touches nothing of itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tovali {
+class TcpStream;
+}
+
+namespace palvex {
+
+class ReverseDetector;
+
+class ReverseStream {
+ public:
+  // Inbound data is unauthenticated: a frame announcing more payload than this drops the
+  // connection (reported with kFrameTooLarge) instead of collecting without bound.
+  static constexpr uint32_t kMaxFramePayload = 65536;
+  static constexpr int kFrameTooLarge = 2001;
+
+  // Takes ownership of the accepted, already open `stream` and installs its callbacks.
+  ReverseStream(ReverseDetector& detector, tovali::TcpStream* stream, unsigned int id);
+  // Destroys the stream if still owned; calls nothing back.
+  ~ReverseStream();
+
+  ReverseStream(const ReverseStream&) = delete;
+  ReverseStream& operator=(const ReverseStream&) = delete;
+
+  // The stream's on_data: 0 when done with the delivery, -1 when this object (and its stream)
+  // has been destroyed and must not be touched.
+  int OnData(const char* data, size_t len);
+  // The stream's on_error (code never 0): drops the stream and reports the code.
+  void OnError(int code);
+  // `p` holds at least 6 bytes, `available` in all. 0: incomplete; -1: stop, this object is
+  // gone; otherwise the frame's size (6 + length).
+  int ParseFrame(const char* p, size_t available);
+  // Handles one complete frame; non-zero when processing must stop (always, in practice).
+  int OnMessage(const char* frame, size_t size);
+
+  uint32_t id() const { return id_; }
+
+ private:
+  // Drops the connection and reports `code` to the detector; the last call of any path.
+  void Fail(int code);
+
+  std::string tag_;
+  ReverseDetector& detector_;
+  std::unique_ptr<tovali::TcpStream> stream_;
+  std::string local_ip_;
+  uint16_t local_port_ = 0;
+  std::string remote_ip_;
+  uint16_t remote_port_ = 0;
+  uint32_t id_;
+  std::string buffer_;
+};
+
+}  // namespace palvex
