@@ -9,6 +9,7 @@
 #include "BuildInfo.h"
 #include "main/Configs.h"
 #include "main/PingDetector.h"
+#include "main/ReverseDetector.h"
 #include "tovali/log/logger.h"
 
 using palvex::PingConfig;
@@ -75,5 +76,9 @@ int main(int argc, char** argv) {
   }
   LOG_INFO("", "==== %s %s (%s %s) ====", palvex::kProgramName, palvex::kVersion, palvex::kCommitId,
            palvex::kBuildDate);
+  // The detector's destructor prints the one result line, whatever ended the run.
+  auto detector = std::make_unique<palvex::ReverseDetector>(std::move(reverse));
+  detector->Run();
+  detector.reset();
   return 0;
 }
