@@ -4,8 +4,8 @@
 It listens on IPv4 and IPv6 (separate sockets, the IPv6 one IPv6-only). For each connection it
 reads the request frame (big-endian u16 version, u32 length, payload), records it, answers with
 the reply text (by default "<peer>|156|11|1101|2", the peer written "ip:port" or "[ip]:port"),
-and dials back to the peer's address and port with one or more connections whose behaviour the
---dialback sequence selects. Other options make it misbehave on purpose. It prints "ready" on
+and dials back (from the address it was reached on) to the peer's address and port with one
+or more connections whose behaviour the --dialback sequence selects. Other options make it misbehave on purpose. It prints "ready" on
 standard output once both sockets listen, and runs until SIGTERM or SIGINT.
 
 Dial-back actions (comma-separated, run in order, each on a connection of its own; "ACTION*N"
@@ -112,7 +112,7 @@ class Server:
         if self.args.reply_mode == "close-at-once":
             self.rec.write(event="accepted", peer=peer, local=local)
             conn.close()
-            self.dial_back(family, ip, port)
+            self.dial_back(family, ip, port, local)
             return
         header = recv_exact(conn, 6)
         if header is None:
@@ -142,7 +142,7 @@ class Server:
                 conn.close()
         except OSError:
             pass
-        self.dial_back(family, ip, port)
+        self.dial_back(family, ip, port, local)
         if mode != "close":
             # Keep the request connection open until palvex closes it (or we exit).
             try:
@@ -154,7 +154,7 @@ class Server:
 
     # ---- dial-back side -----------------------------------------------------------------------
 
-    def dial_back(self, family, ip, port):
+    def dial_back(self, family, ip, port, local):
         if not self.sequence:
             return
         time.sleep(self.args.dialback_delay_ms / 1000.0)
@@ -168,6 +168,8 @@ class Server:
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             sock.settimeout(2.0)
             try:
+                # From the address palvex dialled, as a real server dials from its own.
+                sock.bind((local, 0))
                 sock.connect(target)
                 self.send_action(sock, action)
             except OSError as e:
