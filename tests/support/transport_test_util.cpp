@@ -39,6 +39,9 @@ void SetTimeouts(int fd) {
 }  // namespace
 
 void LoopTest::TearDown() {
+  for (int fd : fds_)
+    close(fd);
+  fds_.clear();
   LoopFixture::TearDown();
   loop_.Destroy();
 }

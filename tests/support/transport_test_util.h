@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "support/loop_fixture.h"
 #include "tovali/Network/event_loop.h"
@@ -25,6 +26,15 @@ class LoopTest : public tovali_test::LoopFixture {
   bool RunUntil(const std::function<bool()>& done, uint64_t guard_ms = 10000);
   // Runs exactly one loop iteration (waiting for the first active event).
   void RunOnce(uint64_t guard_ms = 10000);
+
+  // Closes `fd` at tear-down (after the derived fixture released its objects); passes it through.
+  int Keep(int fd) {
+    if (fd >= 0)
+      fds_.push_back(fd);
+    return fd;
+  }
+
+  std::vector<int> fds_;
 };
 
 std::string Loopback(bool ipv4);

@@ -39,15 +39,7 @@ class TcpListenerTest : public transport_test::LoopTest,
   void TearDown() override {
     streams_.clear();
     listener_.reset();
-    for (int fd : fds_)
-      close(fd);
     LoopTest::TearDown();
-  }
-
-  int Keep(int fd) {
-    if (fd >= 0)
-      fds_.push_back(fd);
-    return fd;
   }
 
   // A quiet listener that keeps every accepted stream.
@@ -86,7 +78,6 @@ class TcpListenerTest : public transport_test::LoopTest,
   std::unique_ptr<TcpListener> listener_;
   std::vector<std::unique_ptr<TcpStream>> streams_;
   std::vector<TcpListener::Code> errors_;
-  std::vector<int> fds_;
 };
 
 INSTANTIATE_TEST_SUITE_P(Families, TcpListenerTest, ::testing::Bool(),

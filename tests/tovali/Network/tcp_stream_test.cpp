@@ -39,15 +39,7 @@ class TcpStreamTest : public transport_test::LoopTest, public ::testing::WithPar
 
   void TearDown() override {
     stream_.reset();
-    for (int fd : fds_)
-      close(fd);
     LoopTest::TearDown();
-  }
-
-  int Keep(int fd) {
-    if (fd >= 0)
-      fds_.push_back(fd);
-    return fd;
   }
 
   // An open stream adopted from a connected loopback pair; `peer_` is the blocking far end.
@@ -79,7 +71,6 @@ class TcpStreamTest : public transport_test::LoopTest, public ::testing::WithPar
   }
 
   std::unique_ptr<TcpStream> stream_;
-  std::vector<int> fds_;
   int peer_ = -1;
   int ours_ = -1;
   int listen_fd_ = -1;
