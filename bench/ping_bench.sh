@@ -126,7 +126,12 @@ start_listener() {  # sets PORT and ACCEPTS (file of accept times)
   LISTENER_PID=$!
   until grep -q ready "$WORK/listener.$PORT" 2>/dev/null; do sleep 0.02; done
 }
-stop_listener() {
+stop_listener() {  # $1 = accepts to wait for (the last one may still sit in the backlog)
+  local want=${1:-0} i
+  for i in $(seq 100); do
+    [[ $(wc -l <"$ACCEPTS") -ge $want ]] && break
+    sleep 0.02
+  done
   kill "$LISTENER_PID" 2>/dev/null || true
   wait "$LISTENER_PID" 2>/dev/null || true
 }
@@ -185,11 +190,11 @@ echo
 echo "== 2. tick rhythm: 20 attempts at 200 ms, first to last accept (ideal 3800 ms)"
 start_listener
 "${RT[@]}" "$PALVEX" ping -H 127.0.0.1 -P "$PORT" -c 20 -i 200 >/dev/null
-stop_listener
+stop_listener 20
 PALVEX_ACCEPTS=$ACCEPTS
 start_listener
 "${RT[@]}" nping --tcp-connect -p "$PORT" -c 20 --delay 200ms 127.0.0.1 >/dev/null
-stop_listener
+stop_listener 20
 python3 - "$PALVEX_ACCEPTS" "$ACCEPTS" <<'EOF'
 import sys
 def lateness(path):
