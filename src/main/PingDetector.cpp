@@ -1,7 +1,5 @@
 #include "main/PingDetector.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <utility>
@@ -17,11 +15,7 @@ namespace {
 
 // Monotonic milliseconds in 32 bits; differences stay right across the wrap.
 uint32_t NowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  const uint64_t ns =
-      static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
-  return static_cast<uint32_t>(ns / 1000000ULL);
+  return static_cast<uint32_t>(tovali::MonotonicMs());
 }
 
 // The stream reports a failed connect with this code; a late attempt counts the same.
