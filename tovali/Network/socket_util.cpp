@@ -119,6 +119,19 @@ bool ToSockAddrV6(const std::string& text, uint16_t port, sockaddr_in6* out) {
   return inet_pton(AF_INET6, text.empty() ? "::" : text.c_str(), &out->sin6_addr) == 1;
 }
 
+SockAddr::SockAddr() {
+  std::memset(&storage, 0, sizeof(storage));
+}
+
+bool ToSockAddr(bool ipv4, const std::string& text, uint16_t port, SockAddr* out, socklen_t* len) {
+  if (ipv4) {
+    *len = sizeof(sockaddr_in);
+    return ToSockAddrV4(text, port, reinterpret_cast<sockaddr_in*>(&out->storage));
+  }
+  *len = sizeof(sockaddr_in6);
+  return ToSockAddrV6(text, port, reinterpret_cast<sockaddr_in6*>(&out->storage));
+}
+
 std::string SockAddrToText(const sockaddr* addr) {
   char buf[INET6_ADDRSTRLEN] = {0};
   if (addr->sa_family == AF_INET) {

@@ -22,6 +22,15 @@ bool IsIPv6(const std::string& text);
 // Fill family, port and address of a zeroed structure; false when the text does not convert.
 bool ToSockAddrV4(const std::string& text, uint16_t port, sockaddr_in* out);
 bool ToSockAddrV6(const std::string& text, uint16_t port, sockaddr_in6* out);
+// Room for either family's socket address, zeroed at construction.
+struct SockAddr {
+  SockAddr();
+  sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+  sockaddr_storage storage;
+};
+// Converts for the family given by `ipv4` and sets `len` to that family's address length;
+// false when the text is not an address of that family.
+bool ToSockAddr(bool ipv4, const std::string& text, uint16_t port, SockAddr* out, socklen_t* len);
 // AF_INET gives the IPv4 text; any other family is read as AF_INET6.
 std::string SockAddrToText(const sockaddr* addr);
 uint16_t SockAddrPort(const sockaddr* addr);

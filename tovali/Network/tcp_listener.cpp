@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -19,12 +18,6 @@ namespace {
 
 // Beyond this many tries every port has been tried once.
 constexpr uint64_t kMaxPortTries = 65536;
-
-struct SockAddr {
-  SockAddr() { std::memset(&storage, 0, sizeof(storage)); }
-  sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
-  sockaddr_storage storage;
-};
 
 }  // namespace
 
@@ -76,13 +69,7 @@ TcpListener::Code TcpListener::Start(unsigned short port, std::string ip) {
     uint16_t candidate = static_cast<uint16_t>(this->port + i);
     SockAddr addr;
     socklen_t len;
-    if (ipv4_) {
-      len = sizeof(sockaddr_in);
-      ToSockAddrV4(this->ip, candidate, reinterpret_cast<sockaddr_in*>(&addr.storage));
-    } else {
-      len = sizeof(sockaddr_in6);
-      ToSockAddrV6(this->ip, candidate, reinterpret_cast<sockaddr_in6*>(&addr.storage));
-    }
+    ToSockAddr(ipv4_, this->ip, candidate, &addr, &len);
     if (bind(fd_, addr.get(), len) == 0) {
       this->port = candidate;
       bound = true;

@@ -12,26 +12,6 @@
 #include "tovali/Network/socket_util.h"
 
 namespace tovali {
-namespace {
-
-// Room for either family's socket address, zeroed.
-struct SockAddr {
-  SockAddr() { std::memset(&storage, 0, sizeof(storage)); }
-  sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
-  sockaddr_storage storage;
-};
-
-// Converts for the given family; false when the text is not an address of that family.
-bool ToSockAddr(bool ipv4, const std::string& text, uint16_t port, SockAddr* out, socklen_t* len) {
-  if (ipv4) {
-    *len = sizeof(sockaddr_in);
-    return ToSockAddrV4(text, port, reinterpret_cast<sockaddr_in*>(&out->storage));
-  }
-  *len = sizeof(sockaddr_in6);
-  return ToSockAddrV6(text, port, reinterpret_cast<sockaddr_in6*>(&out->storage));
-}
-
-}  // namespace
 
 TcpStream::TcpStream(event_base* loop, bool ipv4) : loop_(loop), ipv4(ipv4) {}
 
