@@ -76,6 +76,33 @@ int EventLoop::Exit(uint64_t ms) {
   return event_base_loopexit(base_, &tv);
 }
 
+// ---- DeferredQueue
+
+int DeferredQueue::Init(event_base* loop) {
+  return timer_.Init(loop, [this] { RunPending(); });
+}
+
+void DeferredQueue::RunSoon(std::function<void()> fn) {
+  pending_.push_back(std::move(fn));
+  timer_.Start(0);
+}
+
+void DeferredQueue::Clear() {
+  // Destructors may queue more; those die here too.
+  while (!pending_.empty()) {
+    std::vector<std::function<void()>> batch;
+    batch.swap(pending_);
+  }
+}
+
+void DeferredQueue::RunPending() {
+  std::vector<std::function<void()>> batch;
+  batch.swap(pending_);
+  for (std::function<void()>& fn : batch)
+    fn();
+  // The batch (and what it holds) dies here: no member is touched, the owner may be gone.
+}
+
 // ---- IoWatcher
 
 IoWatcher::~IoWatcher() {

@@ -7,8 +7,12 @@
 // callback is left untouched; from -5/-4 on it has been moved in.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <utility>
+#include <vector>
 
 struct event;
 struct event_base;
@@ -117,6 +121,40 @@ class SignalWatcher {
   static void OnEvent(int fd, short what, void* arg);
   std::function<void(int)> callback_;
   event* event_ = nullptr;
+};
+
+// Destroys objects, or runs functions, on a later pass of the loop and never inside the call that
+// queues them, so that an owner can let go of a component from inside that component's own
+// callback: the component finishes its callback on live memory and dies afterwards. Loop thread
+// only. Whatever is still queued when the queue is cleared or destroyed dies with it; queued
+// functions are then not run.
+class DeferredQueue {
+ public:
+  DeferredQueue() = default;
+  ~DeferredQueue() { Clear(); }
+  DeferredQueue(const DeferredQueue&) = delete;
+  DeferredQueue& operator=(const DeferredQueue&) = delete;
+
+  // Binding codes as above (-1 null loop, -3 already bound, -4 event_new failed).
+  int Init(event_base* loop);
+  // Queues `object` for destruction; a null pointer is ignored. Without Init the object is
+  // destroyed with the queue.
+  template <typename T>
+  void DeleteSoon(std::unique_ptr<T> object) {
+    if (object)
+      RunSoon([held = std::shared_ptr<T>(std::move(object))] {});
+  }
+  // Queues `fn`. A function may queue more (run on a later pass) or destroy the queue's owner;
+  // the rest of its batch then still runs.
+  void RunSoon(std::function<void()> fn);
+  // Destroys everything queued, running nothing.
+  void Clear();
+  size_t size() const { return pending_.size(); }
+
+ private:
+  void RunPending();
+  Timer timer_;
+  std::vector<std::function<void()>> pending_;
 };
 
 }  // namespace tovali

@@ -334,6 +334,47 @@ TEST_F(TimerTest, OwnerMayDestroyARepeatingTimerInsideItsCallback) {
   EXPECT_EQ(timer, nullptr);
 }
 
+// ---- DeferredQueue
+
+class DeferredQueueTest : public tovali_test::LoopFixture {};
+
+// An object handed over inside a callback outlives that callback and dies on a later pass, after
+// the functions queued with it ran;
+// what it queues on its way out dies on a pass after that; leftovers die with the queue.
+TEST_F(DeferredQueueTest, DestroysLaterNeverInsideTheCall) {
+  struct Probe {
+    Probe(std::vector<std::string>* log, std::string name, DeferredQueue* chain = nullptr)
+        : log(log), name(std::move(name)), chain(chain) {}
+    ~Probe() {
+      log->push_back(name);
+      if (chain != nullptr)
+        chain->DeleteSoon(std::make_unique<Probe>(log, name + "+"));
+    }
+    std::vector<std::string>* log;
+    std::string name;
+    DeferredQueue* chain;
+  };
+  std::vector<std::string> log;
+  {
+    DeferredQueue queue;
+    ASSERT_EQ(queue.Init(base()), 0);
+    Timer timer;
+    ASSERT_EQ(timer.Init(base(),
+                         [&] {
+                           queue.DeleteSoon(std::make_unique<Probe>(&log, "a", &queue));
+                           queue.RunSoon([&] { log.push_back("ran"); });
+                           log.push_back("callback done");
+                         }),
+              0);
+    timer.Start(0);
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(log, (std::vector<std::string>{"callback done", "ran", "a", "a+"}));
+    queue.DeleteSoon(std::make_unique<Probe>(&log, "left"));
+    queue.RunSoon([&] { log.push_back("never"); });
+  }
+  EXPECT_EQ(log.back(), "left");
+}
+
 // ---- AsyncEvent
 
 class AsyncEventTest : public tovali_test::LoopFixture {};
