@@ -26,8 +26,7 @@ DnsManager::DnsManager(event_base* loop, std::string prefix, bool quiet, std::st
       thread_name_prefix("TOVALI"),
       now_ms(MonotonicMs) {
   tag += "[DnsMGR]";
-  if (!quiet)
-    LOG_INFO(this->log_name.c_str(), "%s CREATE", tag.c_str());
+  QLOG_INFO(quiet, this->log_name.c_str(), "%s CREATE", tag.c_str());
 }
 
 DnsManager::~DnsManager() {
@@ -37,8 +36,7 @@ DnsManager::~DnsManager() {
     request->Cancel();
     delete request;  // waits for its worker
   }
-  if (!quiet)
-    LOG_INFO(log_name.c_str(), "%s DELETE", tag.c_str());
+  QLOG_INFO(quiet, log_name.c_str(), "%s DELETE", tag.c_str());
 }
 
 void DnsManager::StartRequest(DnsResolver* resolver, bool wait) {
@@ -115,24 +113,21 @@ std::vector<DnsIPAddr> DnsManager::FilterDenyIps(const std::string& domain,
   std::vector<DnsIPAddr> out;
   for (const DnsIPAddr& addr : ips) {
     if (IsDenied(domain, &list->second, addr)) {
-      if (!quiet)
-        LOG_DEBUG(log_name.c_str(), "%s filter deny ip '%s' for '%s'", tag.c_str(), addr.ip.c_str(),
-                  domain.c_str());
+      QLOG_DEBUG(quiet, log_name.c_str(), "%s filter deny ip '%s' for '%s'", tag.c_str(),
+                 addr.ip.c_str(), domain.c_str());
     } else {
       out.push_back(addr);
     }
   }
   if (list->second.empty()) {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s deny ip list for '%s' is empty now, erase it.", tag.c_str(),
-                domain.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(), "%s deny ip list for '%s' is empty now, erase it.",
+               tag.c_str(), domain.c_str());
     deny_ips.erase(list);
   }
   if (out.empty() && !ips.empty()) {
-    if (!quiet)
-      LOG_WARN(log_name.c_str(),
-               "%s dns ips count is 0 after filter, return first ip in result for use.",
-               tag.c_str());
+    QLOG_WARN(quiet, log_name.c_str(),
+              "%s dns ips count is 0 after filter, return first ip in result for use.",
+              tag.c_str());
     out.push_back(ips.front());
   }
   return out;
@@ -143,9 +138,8 @@ bool DnsManager::IsDenied(const std::string& domain, std::vector<DenyEntry>* lis
   const uint64_t now = static_cast<uint64_t>(now_ms());
   for (auto it = list->begin(); it != list->end();) {
     if (it->expire_ms < now) {
-      if (!quiet)
-        LOG_DEBUG(log_name.c_str(), "%s deny ip '%s' for '%s' expired.", tag.c_str(),
-                  it->ip.c_str(), domain.c_str());
+      QLOG_DEBUG(quiet, log_name.c_str(), "%s deny ip '%s' for '%s' expired.", tag.c_str(),
+                 it->ip.c_str(), domain.c_str());
       it = list->erase(it);
       continue;
     }
@@ -182,9 +176,8 @@ void DnsManager::AddLocalHost(const std::string& domain, const std::vector<DnsIP
     if (known)
       continue;
     entries.push_back(addr);
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s add local host, domain: %s, ip: %s.", tag.c_str(),
-                domain.c_str(), addr.ip.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(), "%s add local host, domain: %s, ip: %s.", tag.c_str(),
+               domain.c_str(), addr.ip.c_str());
   }
 }
 
@@ -192,24 +185,21 @@ void DnsManager::RemoveLocalHost(const std::string& domain) {
   auto it = local_hosts.find(domain);
   if (it == local_hosts.end())
     return;
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s remove local host, domain: %s", tag.c_str(), domain.c_str());
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s remove local host, domain: %s", tag.c_str(),
+             domain.c_str());
   local_hosts.erase(it);
 }
 
 void DnsManager::ClearLocalHosts() {
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s local host clear.", tag.c_str());
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s local host clear.", tag.c_str());
   local_hosts.clear();
 }
 
 void DnsManager::AddDenyIp(const std::string& domain, const std::string& ip, uint64_t duration_ms) {
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s add deny ip:'%s' domain:'%s' duration:%llu", tag.c_str(),
-              ip.c_str(), domain.c_str(), static_cast<unsigned long long>(duration_ms));
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s add deny ip:'%s' domain:'%s' duration:%llu", tag.c_str(),
+             ip.c_str(), domain.c_str(), static_cast<unsigned long long>(duration_ms));
   if (domain.empty() || ip.empty() || duration_ms == 0) {
-    if (!quiet)
-      LOG_WARN(log_name.c_str(), "%s invalid deny arguments, ignore it.", tag.c_str());
+    QLOG_WARN(quiet, log_name.c_str(), "%s invalid deny arguments, ignore it.", tag.c_str());
     return;
   }
   const uint64_t now = static_cast<uint64_t>(now_ms());
@@ -232,14 +222,12 @@ void DnsManager::AddDenyIp(const std::string& domain, const std::string& ip, uin
 }
 
 void DnsManager::RemoveDenyIp(const std::string& domain, const std::string& ip) {
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s remove deny ip:'%s' domain:'%s'", tag.c_str(), ip.c_str(),
-              domain.c_str());
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s remove deny ip:'%s' domain:'%s'", tag.c_str(), ip.c_str(),
+             domain.c_str());
   auto list = deny_ips.find(domain);
   if (list == deny_ips.end()) {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s deny ip list for '%s' not exists.", tag.c_str(),
-                domain.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(), "%s deny ip list for '%s' not exists.", tag.c_str(),
+               domain.c_str());
     return;
   }
   if (ip.empty()) {
@@ -255,24 +243,21 @@ void DnsManager::RemoveDenyIp(const std::string& domain, const std::string& ip) 
 
 void DnsManager::ClearCache(const std::string& domain, const std::string& ip) {
   if (domain.empty()) {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s clear all caches.", tag.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(), "%s clear all caches.", tag.c_str());
     cache_both.clear();
     cache_ipv4.clear();
     cache_ipv6.clear();
     return;
   }
   if (ip.empty()) {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s clear cache for '%s'", tag.c_str(), domain.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(), "%s clear cache for '%s'", tag.c_str(), domain.c_str());
     cache_both.erase(domain);
     cache_ipv4.erase(domain);
     cache_ipv6.erase(domain);
     return;
   }
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s clear cache for '%s', ip '%s'", tag.c_str(), domain.c_str(),
-              ip.c_str());
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s clear cache for '%s', ip '%s'", tag.c_str(),
+             domain.c_str(), ip.c_str());
   RemoveCachedIp(&cache_both, domain, ip);
   RemoveCachedIp(IsIPv6(ip) ? &cache_ipv6 : &cache_ipv4, domain, ip);
 }
@@ -288,9 +273,9 @@ void DnsManager::RemoveCachedIp(Cache* cache, const std::string& domain, const s
     return;
   ips.erase(it);
   if (ips.empty()) {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s cache for '%s' is empty after clear ip '%s', delete cache.",
-                tag.c_str(), domain.c_str(), ip.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(),
+               "%s cache for '%s' is empty after clear ip '%s', delete cache.", tag.c_str(),
+               domain.c_str(), ip.c_str());
     cache->erase(entry);
   }
 }

@@ -17,18 +17,17 @@ DnsRequest::DnsRequest(int id, DnsManager* manager, std::string prefix, bool log
   tag += "[DnsREQ ";
   tag += std::to_string(id);
   tag += "]";
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s CREATE", tag.c_str());
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s CREATE", tag.c_str());
   async_event.reset(new AsyncEvent());
   int rc = async_event->Init(manager->loop, [this] { OnAsyncDone(); });
-  if (rc != 0 && !quiet)
-    LOG_ERROR(log_name.c_str(), "%s init async failed: %d (errno:%d)", tag.c_str(), rc, errno);
+  if (rc != 0)
+    QLOG_ERROR(quiet, log_name.c_str(), "%s init async failed: %d (errno:%d)", tag.c_str(), rc,
+               errno);
   fail_timer.Init(manager->loop, [this] { OnFailed(); });
 }
 
 DnsRequest::~DnsRequest() {
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s DELETE", tag.c_str());
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s DELETE", tag.c_str());
   // Releasing the future joins the worker; only then may the fields it reads go.
   { std::future<std::vector<DnsIPAddr>> worker = std::move(result); }
 }
@@ -38,23 +37,19 @@ void DnsRequest::Start(const std::string& domain, int type) {
   this->type = type;
   int rc = async_event ? async_event->Start() : -1;
   if (rc != 0) {
-    if (!quiet)
-      LOG_ERROR(log_name.c_str(), "%s start async failed: %d", tag.c_str(), rc);
+    QLOG_ERROR(quiet, log_name.c_str(), "%s start async failed: %d", tag.c_str(), rc);
     fail_timer.Start(0, 0);
     return;
   }
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s will resolve '%s' in new thread.", tag.c_str(),
-              this->domain.c_str());
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s will resolve '%s' in new thread.", tag.c_str(),
+             this->domain.c_str());
   try {
     DoResolve();
   } catch (const std::exception& e) {
-    if (!quiet)
-      LOG_ERROR(log_name.c_str(), "%s async resolve failed: %s", tag.c_str(), e.what());
+    QLOG_ERROR(quiet, log_name.c_str(), "%s async resolve failed: %s", tag.c_str(), e.what());
     fail_timer.Start(0, 0);
   } catch (...) {
-    if (!quiet)
-      LOG_ERROR(log_name.c_str(), "%s async resolve failed: unknown error.", tag.c_str());
+    QLOG_ERROR(quiet, log_name.c_str(), "%s async resolve failed: unknown error.", tag.c_str());
     fail_timer.Start(0, 0);
   }
 }
@@ -70,19 +65,16 @@ std::vector<DnsIPAddr> DnsRequest::Work() {
   std::vector<std::string> ipv4;
   std::vector<std::string> ipv6;
   if (type == kDnsBoth) {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s resolve both IPv4 and IPv6 for %s", tag.c_str(),
-                domain.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(), "%s resolve both IPv4 and IPv6 for %s", tag.c_str(),
+               domain.c_str());
     auto both = LookupAllAddresses(domain);
     ipv4 = std::move(both.first);
     ipv6 = std::move(both.second);
   } else if (type == kDnsIPv4) {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s resolve IPv4 for %s", tag.c_str(), domain.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(), "%s resolve IPv4 for %s", tag.c_str(), domain.c_str());
     ipv4 = LookupAddresses(domain, true);
   } else {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s resolve IPv6 for %s", tag.c_str(), domain.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(), "%s resolve IPv6 for %s", tag.c_str(), domain.c_str());
     ipv6 = LookupAddresses(domain, false);
   }
 
@@ -108,11 +100,11 @@ std::vector<DnsIPAddr> DnsRequest::Work() {
 
 void DnsRequest::NotifyDone() {
   std::lock_guard<std::mutex> lock(mutex);
-  if (async_event) {
+  if (async_event)
     async_event->Notify();
-  } else if (!quiet) {
-    LOG_WARN(log_name.c_str(), "%s request has been cancelled, notify failed.", tag.c_str());
-  }
+  else
+    QLOG_WARN(quiet, log_name.c_str(), "%s request has been cancelled, notify failed.",
+              tag.c_str());
 }
 
 void DnsRequest::OnAsyncDone() {
@@ -122,12 +114,11 @@ void DnsRequest::OnAsyncDone() {
     try {
       ips = result.get();
     } catch (const std::exception& e) {
-      if (!quiet)
-        LOG_ERROR(log_name.c_str(), "%s get future result failed: %s", tag.c_str(), e.what());
+      QLOG_ERROR(quiet, log_name.c_str(), "%s get future result failed: %s", tag.c_str(), e.what());
       ips.clear();
     } catch (...) {
-      if (!quiet)
-        LOG_ERROR(log_name.c_str(), "%s get future result failed: unknown error.", tag.c_str());
+      QLOG_ERROR(quiet, log_name.c_str(), "%s get future result failed: unknown error.",
+                 tag.c_str());
       ips.clear();
     }
     result = std::future<std::vector<DnsIPAddr>>();
@@ -143,8 +134,7 @@ void DnsRequest::OnFailed() {
 
 void DnsRequest::Cancel() {
   std::lock_guard<std::mutex> lock(mutex);
-  if (!quiet)
-    LOG_INFO(log_name.c_str(), "%s cancel request.", tag.c_str());
+  QLOG_INFO(quiet, log_name.c_str(), "%s cancel request.", tag.c_str());
   async_event.reset();
 }
 

@@ -40,16 +40,14 @@ DnsResolver::DnsResolver(DnsManager* manager, std::string prefix, bool log)
       quiet(!log),
       log_name(manager->log_name) {
   tag = this->prefix + "[DnsRSV " + std::to_string(id) + "]";
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s CREATE", tag.c_str());
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s CREATE", tag.c_str());
   timeout_timer.Init(manager->loop, [this] { OnTimeout(); });
   start_timer.Init(manager->loop, [this] { StartLookup(); });
 }
 
 DnsResolver::~DnsResolver() {
   manager->RemoveResolver(this);
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s DELETE", tag.c_str());
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s DELETE", tag.c_str());
 }
 
 int DnsResolver::Resolve(std::string domain, DnsResolveCallback callback, int type) {
@@ -60,9 +58,8 @@ int DnsResolver::Resolve(std::string domain, DnsResolveCallback callback, int ty
   this->domain = std::move(domain);
   this->callback = std::move(callback);
   this->type = type;
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s will resolve '%s' (type: %d)", tag.c_str(),
-              this->domain.c_str(), type);
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s will resolve '%s' (type: %d)", tag.c_str(),
+             this->domain.c_str(), type);
   start_timer.Start(0, 0);
   state = 1;
   return 0;
@@ -73,14 +70,12 @@ void DnsResolver::StartLookup() {
   const bool try_ipv6 = type != kDnsIPv4;
   const bool try_ipv4 = type == kDnsIPv4 || type == kDnsBoth;
   if (try_ipv6 && IsIPv6(domain)) {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s domain '%s' is already IPv6 address.", tag.c_str(),
-                domain.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(), "%s domain '%s' is already IPv6 address.", tag.c_str(),
+               domain.c_str());
     result.push_back(DnsIPAddr{domain, true});
   } else if (try_ipv4 && IsIPv4(domain)) {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s domain '%s' is already IPv4 address.", tag.c_str(),
-                domain.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(), "%s domain '%s' is already IPv4 address.", tag.c_str(),
+               domain.c_str());
     result.push_back(DnsIPAddr{domain, false});
   }
   if (!result.empty()) {
@@ -90,9 +85,8 @@ void DnsResolver::StartLookup() {
 
   std::vector<DnsIPAddr> local = manager->GetLocalHosts(domain, type);
   if (!local.empty()) {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s found local host for domain '%s'", tag.c_str(),
-                domain.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(), "%s found local host for domain '%s'", tag.c_str(),
+               domain.c_str());
     NotifyResult(0, local);
     return;
   }
@@ -100,24 +94,23 @@ void DnsResolver::StartLookup() {
   DnsManager::Cache& cache = manager->GetCache(type);
   auto entry = cache.find(domain);
   if (entry == cache.end()) {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s start new request for '%s'", tag.c_str(), domain.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(), "%s start new request for '%s'", tag.c_str(),
+               domain.c_str());
     manager->StartRequest(this, true);
     if (timeout_ms != 0)
       timeout_timer.Start(timeout_ms, 0);
     return;
   }
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s found cache for domain '%s'", tag.c_str(), domain.c_str());
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s found cache for domain '%s'", tag.c_str(),
+             domain.c_str());
   const int64_t now = manager->now_ms();
   const int64_t updated = entry->second.update_ms;
   // Stale when cache_ttl_ms + update_ms < now, written so that no sum can overflow.
   const bool stale = now > updated && static_cast<uint64_t>(now - updated) > cache_ttl_ms;
   if (stale) {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(),
-                "%s cache expired, start new request for domain '%s', but still use old cache.",
-                tag.c_str(), domain.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(),
+               "%s cache expired, start new request for domain '%s', but still use old cache.",
+               tag.c_str(), domain.c_str());
     manager->StartRequest(this, false);
   }
   NotifyResult(0, entry->second.ips);
@@ -125,16 +118,14 @@ void DnsResolver::StartLookup() {
 
 void DnsResolver::OnFinished(const std::vector<DnsIPAddr>& ips) {
   state = 2;
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s resolve '%s' finished", tag.c_str(), domain.c_str());
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s resolve '%s' finished", tag.c_str(), domain.c_str());
   timeout_timer.Stop();
   NotifyResult(0, ips);
 }
 
 void DnsResolver::OnTimeout() {
   state = 3;
-  if (!quiet)
-    LOG_WARN(log_name.c_str(), "%s resolve '%s' timeout", tag.c_str(), domain.c_str());
+  QLOG_WARN(quiet, log_name.c_str(), "%s resolve '%s' timeout", tag.c_str(), domain.c_str());
   // The request runs on and still fills the cache; it just no longer reaches us.
   manager->RemoveResolver(this);
   NotifyResult(3, std::vector<DnsIPAddr>());
@@ -145,23 +136,20 @@ void DnsResolver::NotifyResult(int code, const std::vector<DnsIPAddr>& ips) {
     state = 2;
   std::vector<DnsIPAddr> list = manager->FilterDenyIps(domain, ips);
   if (rotate) {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s rotate ips before callback.", tag.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(), "%s rotate ips before callback.", tag.c_str());
     if (!list.empty())
       list = manager->RotateIps(domain, list);
   }
   if (randomize && list.size() >= 2) {
-    if (!quiet)
-      LOG_DEBUG(log_name.c_str(), "%s random ips before callback, first ip:%s", tag.c_str(),
-                list[0].ip.c_str());
+    QLOG_DEBUG(quiet, log_name.c_str(), "%s random ips before callback, first ip:%s", tag.c_str(),
+               list[0].ip.c_str());
     std::mt19937 generator(RandomSeed());
     std::uniform_int_distribution<int> draw(0, 100);
     const size_t index = static_cast<size_t>(draw(generator)) % list.size();
     if (index != 0) {
       std::swap(list[0], list[index]);
-      if (!quiet)
-        LOG_DEBUG(log_name.c_str(), "%s random ips after swap, id:%zu, first ip:%s", tag.c_str(),
-                  index, list[0].ip.c_str());
+      QLOG_DEBUG(quiet, log_name.c_str(), "%s random ips after swap, id:%zu, first ip:%s",
+                 tag.c_str(), index, list[0].ip.c_str());
     }
   }
   // One shot: the callback may delete this resolver or call Resolve again.
@@ -172,14 +160,13 @@ void DnsResolver::NotifyResult(int code, const std::vector<DnsIPAddr>& ips) {
 }
 
 void DnsResolver::LogJoinRequest(int request_id) const {
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s already has request:%d for domain:%s, just waiting.",
-              tag.c_str(), request_id, domain.c_str());
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s already has request:%d for domain:%s, just waiting.",
+             tag.c_str(), request_id, domain.c_str());
 }
 
 void DnsResolver::LogNewRequest() const {
-  if (!quiet)
-    LOG_DEBUG(log_name.c_str(), "%s start new request for domain:%s", tag.c_str(), domain.c_str());
+  QLOG_DEBUG(quiet, log_name.c_str(), "%s start new request for domain:%s", tag.c_str(),
+             domain.c_str());
 }
 
 }  // namespace tovali

@@ -119,3 +119,16 @@ constexpr FileBase<N> MakeFileBase(const char (&path)[N]) {
 #define LOG_WARN(name, ...) TOVALI_LOG(::tovali::kLogWarn, name, __VA_ARGS__)
 #define LOG_INFO(name, ...) TOVALI_LOG(::tovali::kLogInfo, name, __VA_ARGS__)
 #define LOG_DEBUG(name, ...) TOVALI_LOG(::tovali::kLogDebug, name, __VA_ARGS__)
+
+// The statement of a library object that its owner may have made quiet: with `quiet` set it
+// writes nothing at any level.
+#define TOVALI_QLOG(quiet, level, name, ...) \
+  do {                                       \
+    if (!(quiet))                            \
+      TOVALI_LOG(level, name, __VA_ARGS__);  \
+  } while (0)
+
+#define QLOG_ERROR(quiet, name, ...) TOVALI_QLOG(quiet, ::tovali::kLogError, name, __VA_ARGS__)
+#define QLOG_WARN(quiet, name, ...) TOVALI_QLOG(quiet, ::tovali::kLogWarn, name, __VA_ARGS__)
+#define QLOG_INFO(quiet, name, ...) TOVALI_QLOG(quiet, ::tovali::kLogInfo, name, __VA_ARGS__)
+#define QLOG_DEBUG(quiet, name, ...) TOVALI_QLOG(quiet, ::tovali::kLogDebug, name, __VA_ARGS__)
