@@ -1,7 +1,6 @@
 #include "main/ReverseDetector.h"
 
 #include <cstdio>
-#include <random>
 #include <utility>
 
 #include "base/Paths.h"
@@ -11,6 +10,7 @@
 #include "main/ReverseStream.h"
 #include "tovali/Network/dns_manager.h"
 #include "tovali/Network/dns_resolver.h"
+#include "tovali/Network/random.h"
 #include "tovali/Network/socket_util.h"
 #include "tovali/Network/tcp_stream.h"
 #include "tovali/log/logger.h"
@@ -21,10 +21,8 @@ uint16_t RandomPort(uint16_t min, uint16_t max) {
   // A reversed range would make the draw undefined.
   if (min > max)
     std::swap(min, max);
-  std::random_device device;
-  std::mt19937 engine(device());
   std::uniform_int_distribution<unsigned int> dist(min, max);
-  return static_cast<uint16_t>(dist(engine));
+  return static_cast<uint16_t>(dist(tovali::RandomEngine()));
 }
 
 ReverseDetector::ReverseDetector(ReverseConfig config)
@@ -134,10 +132,8 @@ const std::string& ReverseDetector::BackupIp() {
     static const std::string kNone;
     return kNone;
   }
-  std::random_device device;
-  std::mt19937 engine(device());
   std::uniform_int_distribution<size_t> dist(0, it->second.size() - 1);
-  return it->second[dist(engine)];
+  return it->second[dist(tovali::RandomEngine())];
 }
 
 void ReverseDetector::Detect() {

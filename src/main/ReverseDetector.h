@@ -31,7 +31,7 @@ namespace palvex {
 
 class ReverseStream;
 
-// A port drawn uniformly from [min, max] with a freshly seeded MT19937; swapped bounds are
+// A port drawn uniformly from [min, max] with the thread's random engine; swapped bounds are
 // taken in the right order.
 uint16_t RandomPort(uint16_t min, uint16_t max);
 

@@ -1,11 +1,10 @@
 #include "tovali/Network/dns_resolver.h"
 
-#include <time.h>
-
 #include <random>
 #include <utility>
 
 #include "tovali/Network/dns_manager.h"
+#include "tovali/Network/random.h"
 #include "tovali/Network/socket_util.h"
 #include "tovali/log/logger.h"
 
@@ -16,19 +15,6 @@ int TakeNextId(DnsManager* manager) {
   manager->next_id += 1;
   manager->next_id += 1;
   return manager->next_id;
-}
-
-uint32_t RandomSeed() {
-  try {
-    std::random_device device("default");
-    return device();
-  } catch (...) {
-    // No random device: the wall clock will do for picking an address.
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-    return static_cast<uint32_t>(ms);
-  }
 }
 
 }  // namespace
@@ -143,9 +129,8 @@ void DnsResolver::NotifyResult(int code, const std::vector<DnsIPAddr>& ips) {
   if (randomize && list.size() >= 2) {
     QLOG_DEBUG(quiet, log_name.c_str(), "%s random ips before callback, first ip:%s", tag.c_str(),
                list[0].ip.c_str());
-    std::mt19937 generator(RandomSeed());
     std::uniform_int_distribution<int> draw(0, 100);
-    const size_t index = static_cast<size_t>(draw(generator)) % list.size();
+    const size_t index = static_cast<size_t>(draw(RandomEngine())) % list.size();
     if (index != 0) {
       std::swap(list[0], list[index]);
       QLOG_DEBUG(quiet, log_name.c_str(), "%s random ips after swap, id:%zu, first ip:%s",
