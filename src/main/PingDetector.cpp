@@ -18,8 +18,8 @@ uint32_t NowMs() {
   return static_cast<uint32_t>(tovali::MonotonicMs());
 }
 
-// The stream reports a failed connect with this code; a late attempt counts the same.
-constexpr int kConnectFailed = 7;
+// A late attempt counts as a failed connect.
+constexpr int kConnectFailed = tovali::TcpStream::ConnectFailed;
 
 }  // namespace
 

@@ -16,6 +16,8 @@ namespace tovali {
 TcpStream::TcpStream(event_base* loop, bool ipv4) : loop_(loop), ipv4(ipv4) {}
 
 TcpStream::~TcpStream() {
+  if (destroyed_ != nullptr)
+    *destroyed_ = true;
   if (flush_on_close && fd_ >= 0) {
     while (!send_queue_.empty()) {
       Chunk& chunk = send_queue_.front();
@@ -31,27 +33,30 @@ TcpStream::~TcpStream() {
 
 int TcpStream::Connect(const std::string& ip, uint16_t port) {
   if (!(ipv4 ? IsIPv4(ip) : IsIPv6(ip)))
-    return 5;
+    return BadRemoteIp;
   remote_ip_ = ip;
   remote_port_ = port;
 
   fd_ = socket(ipv4 ? AF_INET : AF_INET6, SOCK_STREAM, 0);
   if (fd_ < 0) {
     saved_errno = LastError();
-    return 1;
+    return SocketFailed;
   }
   if (evutil_make_socket_nonblocking(fd_) != 0) {
     saved_errno = LastError();
-    return 2;
+    return NonBlockFailed;
   }
   SetNoDelay(fd_, true);
+  // One family per stream: an IPv4-mapped address is not an IPv6 peer.
+  if (!ipv4)
+    SetV6Only(fd_, true);
   if (!bind_nic.empty() && BindToDevice(fd_, bind_nic.c_str()) != 0 && fail_on_option_error) {
     saved_errno = LastError();
-    return 25;
+    return DeviceFailed;
   }
   if (keepalive && SetKeepAlive(fd_, true, 60000, 30000, 5) != 0 && fail_on_option_error) {
     saved_errno = LastError();
-    return 21;
+    return OptionFailed;
   }
   if (!bind_ip.empty() || local_port != 0) {
     int rc = BindLocal();
@@ -62,14 +67,16 @@ int TcpStream::Connect(const std::string& ip, uint16_t port) {
   SockAddr remote;
   socklen_t remote_len = 0;
   ToSockAddr(ipv4, remote_ip_, remote_port_, &remote, &remote_len);
-  if (connect(fd_, remote.get(), remote_len) != 0 && !IsInProgress(LastError()))
-    return 7;
+  if (connect(fd_, remote.get(), remote_len) != 0 && !IsInProgress(LastError())) {
+    connect_errno = LastError();
+    return ConnectFailed;
+  }
 
   if (connect_watcher_.Start(loop_, fd_, EV_WRITE | EV_PERSIST, [this] { OnConnected(); }) != 0)
-    return 9;
+    return ConnectWatcherInitFailed;
   if (connect_watcher_.Enable() != 0)
-    return 10;
-  return 0;
+    return ConnectWatcherStartFailed;
+  return Ok;
 }
 
 // Binds bind_ip (or the wildcard address) with local_port. The reuse switches go on before the
@@ -78,15 +85,15 @@ int TcpStream::Connect(const std::string& ip, uint16_t port) {
 // bind whatever the failed conversion left behind.
 int TcpStream::BindLocal() {
   if (!bind_ip.empty() && !(ipv4 ? IsIPv4(bind_ip) : IsIPv6(bind_ip)))
-    return 3;
+    return BadBindIp;
   if (local_port != 0) {
     if (reuse_port && SetReusePort(fd_, true) != 0 && fail_on_option_error) {
       saved_errno = LastError();
-      return 21;
+      return OptionFailed;
     }
     if (reuse_addr && SetReuseAddr(fd_, true) != 0 && fail_on_option_error) {
       saved_errno = LastError();
-      return 21;
+      return OptionFailed;
     }
   }
   SockAddr local;
@@ -95,22 +102,22 @@ int TcpStream::BindLocal() {
   if (bind(fd_, local.get(), local_len) != 0) {
     if (!bind_ip.empty())
       saved_errno = LastError();
-    return 4;
+    return BindFailed;
   }
-  return 0;
+  return Ok;
 }
 
 int TcpStream::Accept(int fd, const std::string& ip, uint16_t port) {
   fd_ = fd;
   remote_ip_ = ip;
   remote_port_ = port;
-  int rc = 0;
+  int rc = Ok;
   if (write_watcher_.Start(loop_, fd_, EV_WRITE | EV_PERSIST, [this] { OnWrite(); }) != 0) {
-    rc = 11;
+    rc = WriteWatcherInitFailed;
   } else if (read_watcher_.Start(loop_, fd_, EV_READ | EV_PERSIST, [this] { OnRead(); }) != 0) {
-    rc = 13;
+    rc = ReadWatcherInitFailed;
   } else if (read_watcher_.Enable() != 0) {
-    rc = 14;
+    rc = ReadWatcherStartFailed;
   }
   if (rc != 0) {
     evutil_closesocket(fd_);
@@ -120,31 +127,35 @@ int TcpStream::Accept(int fd, const std::string& ip, uint16_t port) {
   if (!read_buffer_)
     read_buffer_.reset(new char[read_size_]);
   state_ = kOpen;
-  return 0;
+  return Ok;
 }
 
 void TcpStream::OnConnected() {
   connect_watcher_.Disable();
   int err = 0;
   socklen_t len = sizeof(err);
-  if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
-    Close(7);
+  if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+    err = LastError();
+  if (err != 0) {
+    connect_errno = err;
+    Close(ConnectFailed);
     return;
   }
   if (!FetchLocal()) {
-    Close(7);
+    connect_errno = LastError();
+    Close(ConnectFailed);
     return;
   }
   if (write_watcher_.Start(loop_, fd_, EV_WRITE | EV_PERSIST, [this] { OnWrite(); }) != 0) {
-    Close(11);
+    Close(WriteWatcherInitFailed);
     return;
   }
   if (read_watcher_.Start(loop_, fd_, EV_READ | EV_PERSIST, [this] { OnRead(); }) != 0) {
-    Close(13);
+    Close(ReadWatcherInitFailed);
     return;
   }
   if (read_watcher_.Enable() != 0) {
-    Close(14);
+    Close(ReadWatcherStartFailed);
     return;
   }
   if (!read_buffer_)
@@ -158,26 +169,33 @@ void TcpStream::OnConnected() {
 }
 
 void TcpStream::OnRead() {
+  bool destroyed = false;
+  destroyed_ = &destroyed;
   for (;;) {
     ssize_t n = recv(fd_, read_buffer_.get(), read_size_, 0);
     if (n == 0) {
-      Close(8);
+      destroyed_ = nullptr;
+      Close(PeerClosed);
       return;
     }
     if (n < 0) {
       int err = LastError();
       if (IsInterrupted(err))
         continue;
+      destroyed_ = nullptr;
       if (!IsAgain(err))
-        Close(1000 + err);
+        Close(IoErrorBase + err);
       return;
     }
     size_t got = static_cast<size_t>(n);
-    if (on_data && on_data(read_buffer_.get(), got) < 0)
+    const int delivered = on_data ? on_data(read_buffer_.get(), got) : 0;
+    if (destroyed)
+      return;  // the owner let go of us inside on_data
+    // A negative result, a short read, or a close inside on_data ends this round.
+    if (delivered < 0 || got < read_size_ || state_ != kOpen) {
+      destroyed_ = nullptr;
       return;
-    // The owner may have closed the stream inside on_data.
-    if (got < read_size_ || state_ != kOpen)
-      return;
+    }
   }
 }
 
@@ -187,7 +205,7 @@ void TcpStream::OnWrite() {
     ssize_t n =
         send(fd_, chunk.bytes.data() + chunk.sent, chunk.bytes.size() - chunk.sent, SendFlags());
     if (n == 0) {
-      Close(8);
+      Close(PeerClosed);
       return;
     }
     if (n < 0) {
@@ -195,7 +213,7 @@ void TcpStream::OnWrite() {
       if (IsInterrupted(err))
         continue;
       if (!IsAgain(err))
-        Close(1000 + err);
+        Close(IoErrorBase + err);
       return;
     }
     chunk.sent += static_cast<size_t>(n);
@@ -213,19 +231,19 @@ void TcpStream::OnWrite() {
 
 int TcpStream::Send(std::string&& data) {
   if (state_ != kOpen || data.empty())
-    return 15;
+    return NotOpen;
   send_queue_.push_back(Chunk{std::move(data), 0});
-  return write_watcher_.Enable() != 0 ? 12 : 0;
+  return write_watcher_.Enable() != 0 ? WriteWatcherStartFailed : Ok;
 }
 
 int TcpStream::Send(const char* data, size_t len) {
   if (state_ != kOpen || len == 0)
-    return 15;
+    return NotOpen;
   if (!send_queue_.empty()) {
     std::string& last = send_queue_.back().bytes;
     if (last.capacity() - last.size() > len) {
       last.append(data, len);
-      return 0;
+      return Ok;
     }
   }
   Chunk chunk;
@@ -236,7 +254,7 @@ int TcpStream::Send(const char* data, size_t len) {
     chunk.bytes.assign(data, len);
   }
   send_queue_.push_back(std::move(chunk));
-  return write_watcher_.Enable() != 0 ? 12 : 0;
+  return write_watcher_.Enable() != 0 ? WriteWatcherStartFailed : Ok;
 }
 
 void TcpStream::Close(int code) {
@@ -250,7 +268,8 @@ void TcpStream::Close(int code) {
     evutil_closesocket(fd_);
     fd_ = -1;
   }
-  read_buffer_.reset();
+  // The read buffer stays until destruction: a close inside on_data must not pull the delivered
+  // bytes from under the callee.
   if (code == 0 || !on_error)
     return;
   // Reported once; the owner may destroy the stream inside the callback.

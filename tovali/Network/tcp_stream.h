@@ -3,22 +3,12 @@
 // queues outgoing bytes and writes them as the socket accepts them, and reports the end of the
 // connection exactly once through on_error. Writes no log lines. Loop thread only.
 //
-// Codes (results and on_error arguments); "saved" paths also set saved_errno:
-//   1 socket failed (saved)            2 non-blocking failed (saved)
-//   3 bind_ip is not an address of the stream's family
-//   4 bind failed (saved only with bind_ip)
-//   5 remote address is not numeric text of the stream's family
-//   7 connect failed (at once, asynchronously, or the local address is unreadable)
-//   8 the peer closed                  9/10 binding/enabling the connect watcher failed
-//   11 binding the write watcher       12 enabling the write watcher (Send)
-//   13 binding / 14 enabling the read watcher
-//   15 not open, or nothing to send
-//   21 keep-alive or reuse option failed with fail_on_option_error (saved)
-//   25 interface binding failed with fail_on_option_error (saved)
-//   1000 + errno: recv or send failed
+// Codes (results and on_error arguments) are TcpStream::Code; "saved" paths also set
+// saved_errno.
 //
-// Lifetime: the owner may destroy the stream inside on_open, on_error and on_sent, and inside
-// on_data when that call then returns a negative value.
+// Lifetime: the owner may destroy the stream inside any of its callbacks (on_open, on_data,
+// on_error, on_sent); the stream touches nothing of itself afterwards. Letting go of it through a
+// DeferredQueue is the simpler way, since the owner's own code may then go on after the release.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +26,28 @@ namespace tovali {
 
 class TcpStream {
  public:
+  enum Code : int {
+    Ok = 0,
+    SocketFailed = 1,    // saved
+    NonBlockFailed = 2,  // saved
+    BadBindIp = 3,       // bind_ip is not an address of the stream's family
+    BindFailed = 4,      // saved only with bind_ip
+    BadRemoteIp = 5,     // the remote address is not numeric text of the stream's family
+    // At once, asynchronously or because the local address is unreadable (connect_errno).
+    ConnectFailed = 7,
+    PeerClosed = 8,
+    ConnectWatcherInitFailed = 9,
+    ConnectWatcherStartFailed = 10,
+    WriteWatcherInitFailed = 11,
+    WriteWatcherStartFailed = 12,  // Send
+    ReadWatcherInitFailed = 13,
+    ReadWatcherStartFailed = 14,
+    NotOpen = 15,        // not open, or nothing to send
+    OptionFailed = 21,   // keep-alive or reuse option with fail_on_option_error (saved)
+    DeviceFailed = 25,   // interface binding with fail_on_option_error (saved)
+    IoErrorBase = 1000,  // + errno: recv or send failed
+  };
+
   TcpStream(event_base* loop, bool ipv4);
   // Writes the queue synchronously first when flush_on_close is set; never calls on_error.
   ~TcpStream();
@@ -56,8 +68,9 @@ class TcpStream {
   void OnRead();
   void OnWrite();
 
-  // Both return 0, 12 or 15 and never write synchronously. The moving form queues the string as
-  // one chunk; the copying form joins small writes into chunks of about 2048 bytes.
+  // Both return Ok, WriteWatcherStartFailed or NotOpen and never write synchronously. The moving
+  // form queues the string as one chunk; the copying form joins small writes into chunks of about
+  // 2048 bytes.
   int Send(std::string&& data);
   int Send(const char* data, size_t len);
   // Closes the socket; on the first call only, reports a non-zero code through on_error as the
@@ -111,8 +124,8 @@ class TcpStream {
   // Required before Connect; without it an opened connection just goes on.
   std::function<void()> on_open;
   // Required before the stream opens; without it received bytes are dropped. A negative result
-  // stops delivery until the next readiness event (and is what to return after destroying the
-  // stream).
+  // stops delivery until the next readiness event. `data` stays valid for the whole call, also
+  // when the callee closes the stream.
   std::function<int(const char* data, size_t len)> on_data;
   // Called once with a non-zero code when the stream ends; may stay empty.
   std::function<void(int code)> on_error;
@@ -145,15 +158,21 @@ class TcpStream {
   uint32_t rtt_var_ms_ = 0;
 
  public:
-  // Make a failing interface binding, keep-alive or reuse option fail Connect (21, 25).
+  // Make a failing interface binding, keep-alive or reuse option fail Connect (OptionFailed,
+  // DeviceFailed).
   bool fail_on_option_error = false;
   // errno of the last failing call on the saved paths; never reset.
   int saved_errno = 0;
+  // Why a connect failed (ConnectFailed), so that an owner can tell a refusal from an unreachable
+  // peer; 0 until then. Kept apart from saved_errno, which a failed connect leaves alone.
+  int connect_errno = 0;
 
  private:
   static constexpr int kNew = 0;
   static constexpr int kOpen = 1;
   static constexpr int kClosed = 2;
+  // Set while OnRead delivers: lets it notice that on_data destroyed the stream.
+  bool* destroyed_ = nullptr;
 };
 
 }  // namespace tovali
