@@ -197,6 +197,10 @@ int SetReusePort(int fd, bool on) {
   return SetIntOption(fd, SOL_SOCKET, SO_REUSEPORT, on ? 1 : 0);
 }
 
+int SetV6Only(int fd, bool on) {
+  return SetIntOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, on ? 1 : 0);
+}
+
 int BindToDevice(int fd, const char* nic) {
   if (nic == nullptr || nic[0] == '\0')
     return 0;

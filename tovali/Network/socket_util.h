@@ -45,6 +45,8 @@ bool IsReservedIPv6(const std::string& text);
 int SetNoDelay(int fd, bool on);
 int SetReuseAddr(int fd, bool on);
 int SetReusePort(int fd, bool on);
+// An IPv6 socket that serves IPv6 only: no IPv4-mapped peers.
+int SetV6Only(int fd, bool on);
 // Uses at most the first 16 bytes of `nic`; a null or empty name sets nothing and returns 0.
 int BindToDevice(int fd, const char* nic);
 // Idle and interval are given in ms and set in whole seconds; stops at the first failure.

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <utility>
 
@@ -19,6 +20,30 @@ namespace {
 // Beyond this many tries every port has been tried once.
 constexpr uint64_t kMaxPortTries = 65536;
 
+// accept(2) failures that belong to the one pending connection, not to the listening socket.
+bool IsConnectionError(int err) {
+  switch (err) {
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case EPERM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The process or the system ran out of something that closing connections gives back.
+bool IsExhaustion(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
 }  // namespace
 
 TcpListener::TcpListener(event_base* loop, bool ipv4, std::string tag_prefix, bool quiet,
@@ -28,14 +53,16 @@ TcpListener::TcpListener(event_base* loop, bool ipv4, std::string tag_prefix, bo
       tag_(std::move(tag_prefix) + "[TCP]"),
       quiet_(quiet),
       log_name_(std::move(log_name)) {
-  if (!quiet_)
-    LOG_INFO(log_name_.c_str(), "%s CREATE", tag_.c_str());
+  QLOG_INFO(quiet_, log_name_.c_str(), "%s CREATE", tag_.c_str());
+  pause_timer_.Init(loop_, [this] {
+    if (accept_watcher_)
+      accept_watcher_->Enable();
+  });
 }
 
 TcpListener::~TcpListener() {
   Stop();
-  if (!quiet_)
-    LOG_INFO(log_name_.c_str(), "%s DELETE", tag_.c_str());
+  QLOG_INFO(quiet_, log_name_.c_str(), "%s DELETE", tag_.c_str());
 }
 
 TcpListener::Code TcpListener::Start(unsigned short port, std::string ip) {
@@ -55,6 +82,11 @@ TcpListener::Code TcpListener::Start(unsigned short port, std::string ip) {
     return NonBlockFailed;
   }
   SetNoDelay(fd_, true);
+  if (!ipv4_ && SetV6Only(fd_, true) != 0) {
+    // A dual-stack socket would take IPv4 peers into an IPv6 listener.
+    Stop();
+    return SocketFailed;
+  }
   if (reuse_addr)
     SetReuseAddr(fd_, true);
   if (reuse_port)
@@ -106,6 +138,7 @@ TcpListener::Code TcpListener::Start(unsigned short port, std::string ip) {
 
 void TcpListener::Stop() {
   // Freeing the watchers also removes their events from the loop.
+  pause_timer_.Stop();
   accept_watcher_.reset();
   error_watcher_.reset();
   if (fd_ >= 0) {
@@ -124,10 +157,16 @@ void TcpListener::OnAccept() {
     if (fd >= 0)
       break;
     int err = LastError();
-    if (IsInterrupted(err))
+    if (IsInterrupted(err) || IsConnectionError(err))
       continue;
     if (IsAgain(err))
       return;
+    if (IsExhaustion(err)) {
+      QLOG_WARN(quiet_, log_name_.c_str(), "%s accept paused: errno %d", tag_.c_str(), err);
+      accept_watcher_->Disable();
+      pause_timer_.Start(kAcceptPauseMs);
+      return;
+    }
     if (on_error)
       on_error(AcceptFailed);
     return;
@@ -158,9 +197,8 @@ void TcpListener::OnListenError() {
   int result = getsockopt(fd_, SOL_SOCKET, SO_ERROR, &status, &len);
   if (result == 0 && status == 0)
     return;
-  if (!quiet_)
-    LOG_ERROR(log_name_.c_str(), "%s listen socket result:%d status:%d ", tag_.c_str(), result,
-              status);
+  QLOG_ERROR(quiet_, log_name_.c_str(), "%s listen socket result:%d status:%d ", tag_.c_str(),
+             result, status);
   if (on_error)
     on_error(ListenFailed);
 }

@@ -1,7 +1,10 @@
 // One non-blocking listening TCP socket of one family on the event loop. Each incoming
 // connection is accepted on the loop thread and handed over as a ready TcpStream (on_stream) or
 // as a bare descriptor (on_fd); failures of the listening socket after a successful Start go to
-// on_error. Loop thread only.
+// on_error. An accept failure that concerns only the connection being accepted (it was reset,
+// its network went away, ...) is skipped; running out of descriptors or memory pauses accepting
+// for kAcceptPauseMs instead of failing. An IPv6 listener takes no IPv4-mapped peers. Loop thread
+// only.
 //
 // Lifetime: the owner may destroy the listener inside on_fd, on_stream and on_error.
 #pragma once
@@ -31,8 +34,10 @@ class TcpListener {
     ListenFailed = 5,       // also: the listening socket later reported an error
     WatcherInitFailed = 6,  // binding the accept or error watcher
     WatcherStartFailed = 7,
-    AcceptFailed = 8,  // accept failed other than with EINTR or EAGAIN
+    AcceptFailed = 8,  // accept failed for a reason of the listening socket itself
   };
+
+  static constexpr uint64_t kAcceptPauseMs = 100;
 
   // The log tag is tag_prefix + "[TCP]". Logs "CREATE" at info unless quiet.
   TcpListener(event_base* loop, bool ipv4, std::string tag_prefix, bool quiet,
@@ -54,6 +59,8 @@ class TcpListener {
   // Loop callbacks of the two watchers; not for owners.
   void OnAccept();
   void OnListenError();
+  // Accepting is paused after running out of descriptors (diagnostics and tests).
+  bool accept_paused() const { return pause_timer_.IsPending(); }
 
  private:
   event_base* loop_;
@@ -80,6 +87,7 @@ class TcpListener {
   // Re-created by every Start, so that a listener can start again on a new socket.
   std::optional<IoWatcher> accept_watcher_;
   std::optional<IoWatcher> error_watcher_;
+  Timer pause_timer_;
 
  public:
   // Takes each accepted descriptor (already non-blocking, TCP_NODELAY on) instead of a stream;

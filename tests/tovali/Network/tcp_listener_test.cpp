@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <set>
@@ -16,6 +18,7 @@
 
 #include "support/recording_sink.h"
 #include "support/transport_test_util.h"
+#include "tovali/Network/socket_util.h"
 #include "tovali/Network/tcp_stream.h"
 
 namespace tovali {
@@ -247,6 +250,39 @@ TEST_P(TcpListenerTest, AcceptFailureIsReportedAndTheListenerMayDieInside) {
   ASSERT_TRUE(RunUntil([this] { return listener_ == nullptr; }));
   EXPECT_EQ(reports, 1);
   EXPECT_EQ(errors_, std::vector<TcpListener::Code>{TcpListener::AcceptFailed});
+}
+
+// Out of descriptors, the listener pauses instead of failing, and accepts once they are back.
+TEST_P(TcpListenerTest, RunningOutOfDescriptorsPausesAccepting) {
+  MakeListener();
+  ASSERT_EQ(listener_->Start(0, Loopback(ipv4())), TcpListener::Ok);
+  Keep(ConnectTo(ipv4(), listener_->port));
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(probe, 0);
+  close(probe);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(probe);  // no new descriptor fits
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const bool paused = RunUntil([this] { return listener_->accept_paused(); });
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_TRUE(paused);
+  EXPECT_TRUE(streams_.empty());
+  ASSERT_TRUE(RunUntil([this] { return streams_.size() == 1; }));
+  EXPECT_TRUE(errors_.empty());
+}
+
+// One family per listener: an IPv6 listener on the any-address refuses IPv4 peers.
+using ListenerFamilyTest = transport_test::LoopTest;
+TEST_F(ListenerFamilyTest, AnIPv6ListenerTakesNoIPv4Peers) {
+  TcpListener listener(base(), false, "", true, "");
+  ASSERT_EQ(listener.Start(0, ""), TcpListener::Ok);
+  int client = Keep(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in addr{};
+  ASSERT_TRUE(ToSockAddrV4("127.0.0.1", listener.port, &addr));
+  EXPECT_NE(connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  EXPECT_EQ(errno, ECONNREFUSED);
 }
 
 // ---- logging
