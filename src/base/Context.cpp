@@ -26,6 +26,7 @@ const char* SignalName(int signal_number) {
 
 Context::Context() : tag_("[APP]") {
   loop_.Create(0);
+  deferred_.Init(loop_.base());
   LOG_INFO("", "%s CREATE", tag_.c_str());
   // Without a base both bindings fail and Run reports the loop's -1; nothing to do here.
   sigint_watcher_.Start(loop_.base(), SIGINT,
@@ -38,6 +39,8 @@ Context::Context() : tag_("[APP]") {
 
 // The watchers are destroyed after this body, then the loop (in reverse member order).
 Context::~Context() {
+  // A queued resolver still needs the manager.
+  deferred_.Clear();
   // Waits for any lookup still running.
   dns_manager_.reset();
   LOG_INFO("", "%s DELETE", tag_.c_str());

@@ -43,6 +43,8 @@ class Context {
   tovali::SignalWatcher sigterm_watcher_;
   // Shared by every resolver of the run; created by Run before the loop starts.
   std::unique_ptr<tovali::DnsManager> dns_manager_;
+  // Where a derived class lets go of a component from inside that component's callback.
+  tovali::DeferredQueue deferred_;
 
  private:
   void OnSignal(int signal_number);

@@ -56,6 +56,7 @@ PingDetector::PingDetector(PingConfig config) : config_(std::move(config)) {
 }
 
 PingDetector::~PingDetector() {
+  deferred_.Clear();
   resolver_.reset();
   stream_.reset();
 }
@@ -91,7 +92,7 @@ void PingDetector::Resolve() {
 void PingDetector::OnResolved(int code, const std::vector<tovali::DnsIPAddr>& ips) {
   if (!ips.empty())
     ip_ = ips.front().ip;
-  resolver_.reset();
+  deferred_.DeleteSoon(std::move(resolver_));
   if (code != 0) {
     std::fprintf(stderr, "Resolve %s failed: %d\n", config_.host.c_str(), code);
     ExitLoop();
@@ -157,8 +158,8 @@ void PingDetector::OnConnectFailed(int code) {
 }
 
 void PingDetector::Finish(PingResult result) {
-  // May run inside the stream's own callback; the stream allows being destroyed there.
-  stream_.reset();
+  // May run inside the stream's own callback.
+  deferred_.DeleteSoon(std::move(stream_));
   timeout_timer_.Stop();
   results_.push_back(result);
   if (!CountReached())

@@ -41,6 +41,7 @@ ReverseDetector::ReverseDetector(ReverseConfig config)
 }
 
 ReverseDetector::~ReverseDetector() {
+  deferred_.Clear();
   resolver_.reset();
   sender_.reset();
   listener_.reset();
@@ -111,8 +112,7 @@ void ReverseDetector::OnResolved(int code, const std::vector<tovali::DnsIPAddr>&
                resolved.c_str(), server_ip_.c_str());
     }
   }
-  // Inside the resolver's own callback: it allows this, and `ips` is not read after it.
-  resolver_.reset();
+  deferred_.DeleteSoon(std::move(resolver_));
   detect_timer_.Start(0, 0);
 }
 
@@ -181,7 +181,7 @@ int ReverseDetector::OnSenderData(const char* data, size_t len) {
 
 void ReverseDetector::OnSenderError(int code) {
   LOG_ERROR("", "%s on sender error: %d", log_tag_.c_str(), code);
-  sender_.reset();
+  deferred_.DeleteSoon(std::move(sender_));
 }
 
 void ReverseDetector::OnAccept(tovali::TcpStream* stream) {
@@ -198,7 +198,11 @@ void ReverseDetector::OnAccept(tovali::TcpStream* stream) {
 }
 
 void ReverseDetector::OnStreamDone(ReverseStream* stream, int code) {
-  streams_.erase(stream);
+  auto it = streams_.find(stream);
+  if (it != streams_.end()) {
+    deferred_.DeleteSoon(std::move(it->second));
+    streams_.erase(it);
+  }
   if (code == 0) {
     p2p_status_ = 1;
     ExitLoop();
@@ -212,8 +216,7 @@ void ReverseDetector::OnTimeout() {
 
 void ReverseDetector::OnListenerError(tovali::TcpListener::Code code) {
   LOG_ERROR("", "%s on listener error: %d", log_tag_.c_str(), static_cast<int>(code));
-  // Inside the listener's own callback, which allows it; Start makes a new one.
-  listener_.reset();
+  deferred_.DeleteSoon(std::move(listener_));
   Start();
 }
 

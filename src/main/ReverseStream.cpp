@@ -45,7 +45,7 @@ int ReverseStream::OnData(const char* data, size_t len) {
   while (buffer_.size() - pos >= kFrameHeaderSize) {
     int used = ParseFrame(buffer_.data() + pos, buffer_.size() - pos);
     if (used < 0)
-      return -1;  // this object is gone, buffer_ with it
+      return -1;  // finished: nothing more is delivered
     if (used == 0)
       break;
     pos += static_cast<size_t>(used);
@@ -87,7 +87,8 @@ int ReverseStream::OnMessage(const char* frame, size_t size) {
 }
 
 void ReverseStream::Fail(int code) {
-  stream_.reset();
+  // Closed now, freed with this object on a later pass.
+  stream_->Close(0);
   detector_.OnStreamDone(this, code);
 }
 

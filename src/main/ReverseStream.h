@@ -3,8 +3,8 @@
 // reports success to the detector, a failure or close before that reports the code. Loop thread
 // only.
 //
-// Lifetime: the detector owns every ReverseStream and destroys it inside OnStreamDone, which
-// this class calls as the last thing it does; after that it touches nothing of itself.
+// Lifetime: the detector owns every ReverseStream and lets go of it in OnStreamDone, which this
+// class calls as the last thing it does; the object then dies on a later loop pass.
 #pragma once
 
 #include <cstddef>
@@ -35,13 +35,13 @@ class ReverseStream {
   ReverseStream(const ReverseStream&) = delete;
   ReverseStream& operator=(const ReverseStream&) = delete;
 
-  // The stream's on_data: 0 when done with the delivery, -1 when this object (and its stream)
-  // has been destroyed and must not be touched.
+  // The stream's on_data: 0 when done with the delivery, -1 when this connection is finished
+  // (reported to the detector) and must deliver nothing more.
   int OnData(const char* data, size_t len);
   // The stream's on_error (code never 0): drops the stream and reports the code.
   void OnError(int code);
-  // `p` holds at least 6 bytes, `available` in all. 0: incomplete; -1: stop, this object is
-  // gone; otherwise the frame's size (6 + length).
+  // `p` holds at least 6 bytes, `available` in all. 0: incomplete; -1: stop, the connection is
+  // finished; otherwise the frame's size (6 + length).
   int ParseFrame(const char* p, size_t available);
   // Handles one complete frame; non-zero when processing must stop (always, in practice).
   int OnMessage(const char* frame, size_t size);
