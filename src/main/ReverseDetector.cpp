@@ -66,6 +66,8 @@ void ReverseDetector::Start() {
     listen_port_ = RandomPort(config_.bind_min_port, config_.bind_max_port);
     result = listener_->Start(listen_port_, config_.ip);
     if (result == 0) {
+      // Port 0 lets the kernel choose: the port actually bound is the one to send from and report.
+      listen_port_ = listener_->port;
       LOG_INFO("", "%s listen '%s:%u' success.", log_tag_.c_str(), config_.ip.c_str(),
                listen_port_);
       if (!config_.host.empty()) {

@@ -313,6 +313,11 @@ class DefaultPathTest(ReverseCase):
         rec = self.assert_success(res)
         self.assertTrue(rec["serverAddr"].endswith(":61234"))
 
+    def test_port_zero_lets_the_kernel_choose(self):
+        self.start_server()
+        rec = self.assert_success(self.run_palvex("-I", "0", "-A", "0"))
+        self.assertNotEqual(split_addr(rec["localAddr"])[1], 0)
+
 
 class HostTest(ReverseCase):
     """-H: a numeric or named host, public or not."""
