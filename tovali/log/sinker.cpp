@@ -113,10 +113,11 @@ void Sinker::SetPattern(const std::string& pattern) {
 
 // ---- ConsoleSinker
 
-ConsoleSinker::ConsoleSinker(std::string pattern) : Sinker(std::move(pattern)) {}
+ConsoleSinker::ConsoleSinker(std::string pattern, FILE* stream)
+    : Sinker(std::move(pattern)), stream_(stream) {}
 
 ConsoleSinker::~ConsoleSinker() {
-  std::fflush(stdout);
+  std::fflush(stream_);
 }
 
 void ConsoleSinker::SetLevel(int level) {
@@ -125,9 +126,9 @@ void ConsoleSinker::SetLevel(int level) {
 
 void ConsoleSinker::Write(int level, const char*, const LogTime*, LogBuffer* buffer) {
   buffer->data[buffer->length] = '\n';
-  std::fwrite(buffer->data, 1, buffer->length + 1, stdout);
+  std::fwrite(buffer->data, 1, buffer->length + 1, stream_);
   if (level_ >= level)
-    std::fflush(stdout);
+    std::fflush(stream_);
 }
 
 // ---- FileSinker

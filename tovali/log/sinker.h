@@ -54,16 +54,20 @@ class Sinker {
   bool needs_time_ = false;
 };
 
-// Writes to standard output, one fwrite per line.
+// Writes to standard output (or another C stream, such as stderr for a program whose standard
+// output carries data), one fwrite per line.
 class ConsoleSinker : public Sinker {
  public:
-  explicit ConsoleSinker(std::string pattern);
+  explicit ConsoleSinker(std::string pattern, FILE* stream = stdout);
   ~ConsoleSinker() override;
 
   void SetLevel(int level) override;
   void Write(int level, const char* name, const LogTime* time, LogBuffer* buffer) override;
 
   int level_ = 2;
+
+ private:
+  FILE* stream_;
 };
 
 // Appends to a file and rotates it by size. Write may run on any thread.
