@@ -201,6 +201,10 @@ int SetV6Only(int fd, bool on) {
   return SetIntOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, on ? 1 : 0);
 }
 
+int SetBindAddressNoPort(int fd, bool on) {
+  return SetIntOption(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, on ? 1 : 0);
+}
+
 int BindToDevice(int fd, const char* nic) {
   if (nic == nullptr || nic[0] == '\0')
     return 0;

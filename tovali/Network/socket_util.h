@@ -47,6 +47,10 @@ int SetReuseAddr(int fd, bool on);
 int SetReusePort(int fd, bool on);
 // An IPv6 socket that serves IPv6 only: no IPv4-mapped peers.
 int SetV6Only(int fd, bool on);
+// Leaves the choice of the local port of a bind to port 0 to connect, which may then reuse a
+// port already taken towards other peers: the many connections of one source address are not
+// limited to one ephemeral port each (IP_BIND_ADDRESS_NO_PORT).
+int SetBindAddressNoPort(int fd, bool on);
 // Uses at most the first 16 bytes of `nic`; a null or empty name sets nothing and returns 0.
 int BindToDevice(int fd, const char* nic);
 // Idle and interval are given in ms and set in whole seconds; stops at the first failure.

@@ -96,6 +96,8 @@ int TcpStream::BindLocal() {
       return OptionFailed;
     }
   }
+  if (local_port == 0)
+    SetBindAddressNoPort(fd_, true);  // best effort: without it the bind picks the port
   SockAddr local;
   socklen_t local_len = 0;
   ToSockAddr(ipv4, bind_ip, local_port, &local, &local_len);
