@@ -1,0 +1,42 @@
+// The record of one finished request: one compact JSON line, members in a fixed order, for the
+// operator's log pipeline. Pure functions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "server/LocationTable.h"
+
+namespace palvexd {
+
+// How the dial-back of a request ended; kSkipped for locate-only requests.
+enum class DialbackOutcome : int { kOk, kRefused, kTimeout, kUnreachable, kError, kSkipped };
+
+const char* OutcomeName(DialbackOutcome outcome);
+
+inline constexpr size_t kMaxIdentityBytes = 256;
+
+struct DetectRecord {
+  int64_t time = 0;   // Unix seconds when the request finished
+  std::string peer;   // observed "addr:port" ("[v6]:port")
+  std::string local;  // address the request arrived on
+  uint16_t version = 0;
+  std::string identity;  // already sanitised (SanitizeIdentity)
+  Location location;
+  DialbackOutcome dialback = DialbackOutcome::kSkipped;
+  uint32_t dialback_ms = 0;  // connect time; written only with kOk
+};
+
+// `bytes` as valid UTF-8 of at most `max_bytes` bytes: each maximal invalid subsequence
+// (stray continuation bytes, truncated, overlong or surrogate sequences, code points past
+// U+10FFFF) becomes U+FFFD, and the text is cut before the first character that would not fit.
+std::string SanitizeIdentity(const std::string& bytes, size_t max_bytes = kMaxIdentityBytes);
+
+// Whole seconds of the real-time clock.
+int64_t RealTimeSeconds();
+
+// The JSON line, without a line feed.
+std::string BuildRecordLine(const DetectRecord& record);
+
+}  // namespace palvexd
