@@ -1,0 +1,165 @@
+#include "server/ServiceMetrics.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+
+#include "server/FrameReader.h"
+
+namespace palvexd {
+namespace {
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+
+void Line(std::string* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Line(std::string* out, const char* format, ...) {
+  char buf[256];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buf, sizeof(buf), format, args);
+  va_end(args);
+  if (n > 0)
+    out->append(buf,
+                static_cast<size_t>(n) < sizeof(buf) ? static_cast<size_t>(n) : sizeof(buf) - 1);
+}
+
+}  // namespace
+
+const uint64_t ServiceMetrics::kBucketUs[kBuckets] = {
+    500, 1000, 2500, 5000, 10000, 25000, 50000, 100000, 250000, 500000, 1000000, 2500000, 5000000};
+
+const char* RejectName(Reject reason) {
+  switch (reason) {
+    case Reject::kConnections:
+      return "connections";
+    case Reject::kSourceConnections:
+      return "source_connections";
+    case Reject::kSourceRate:
+      return "source_rate";
+    case Reject::kDialbacks:
+      return "dialbacks";
+    case Reject::kBadVersion:
+      return "bad_version";
+    case Reject::kTooLarge:
+      return "too_large";
+    case Reject::kReadTimeout:
+      return "read_timeout";
+    case Reject::kIncomplete:
+      return "incomplete";
+    case Reject::kShutdown:
+      return "shutdown";
+  }
+  return "unknown";
+}
+
+bool Slots::TryAcquire() {
+  uint32_t used = used_.load(kRelaxed);
+  do {
+    if (used >= limit_)
+      return false;
+  } while (!used_.compare_exchange_weak(used, used + 1, kRelaxed));
+  return true;
+}
+
+void ServiceMetrics::CountRequest(uint16_t version) {
+  (version == kFullVersion ? requests_full_ : requests_locate_).fetch_add(1, kRelaxed);
+}
+
+void ServiceMetrics::CountReject(Reject reason) {
+  rejected_[static_cast<size_t>(reason)].fetch_add(1, kRelaxed);
+}
+
+void ServiceMetrics::CountDialback(DialbackOutcome outcome, uint64_t connect_us) {
+  dialbacks_[static_cast<size_t>(outcome)].fetch_add(1, kRelaxed);
+  if (outcome != DialbackOutcome::kOk)
+    return;
+  for (size_t i = 0; i < kBuckets; ++i) {
+    if (connect_us <= kBucketUs[i]) {
+      buckets_[i].fetch_add(1, kRelaxed);
+      break;
+    }
+  }
+  connect_sum_us_.fetch_add(connect_us, kRelaxed);
+  connect_count_.fetch_add(1, kRelaxed);
+}
+
+void ServiceMetrics::CountReload(bool ok) {
+  (ok ? reloads_ok_ : reloads_failed_).fetch_add(1, kRelaxed);
+}
+
+void ServiceMetrics::SetTablePrefixes(uint64_t prefixes) {
+  table_prefixes_.store(prefixes, kRelaxed);
+}
+
+uint64_t ServiceMetrics::rejected(Reject reason) const {
+  return rejected_[static_cast<size_t>(reason)].load(kRelaxed);
+}
+
+uint64_t ServiceMetrics::dialbacks(DialbackOutcome outcome) const {
+  return dialbacks_[static_cast<size_t>(outcome)].load(kRelaxed);
+}
+
+std::string ServiceMetrics::Render(uint32_t open_connections, uint32_t dialbacks_in_flight,
+                                   uint64_t record_failures) const {
+  std::string out;
+  out.reserve(4096);
+  out += "# HELP palvexd_requests_total Complete request frames, by version.\n";
+  out += "# TYPE palvexd_requests_total counter\n";
+  Line(&out, "palvexd_requests_total{version=\"1\"} %" PRIu64 "\n", requests_full_.load(kRelaxed));
+  Line(&out, "palvexd_requests_total{version=\"4\"} %" PRIu64 "\n",
+       requests_locate_.load(kRelaxed));
+
+  out += "# HELP palvexd_dialbacks_total Finished dial-backs, by outcome.\n";
+  out += "# TYPE palvexd_dialbacks_total counter\n";
+  for (size_t i = 0; i < kOutcomes; ++i) {
+    auto outcome = static_cast<DialbackOutcome>(i);
+    if (outcome == DialbackOutcome::kSkipped)
+      continue;
+    Line(&out, "palvexd_dialbacks_total{outcome=\"%s\"} %" PRIu64 "\n", OutcomeName(outcome),
+         dialbacks_[i].load(kRelaxed));
+  }
+
+  out += "# HELP palvexd_rejected_total Connections closed without a reply, by reason.\n";
+  out += "# TYPE palvexd_rejected_total counter\n";
+  for (size_t i = 0; i < kRejectKinds; ++i) {
+    Line(&out, "palvexd_rejected_total{reason=\"%s\"} %" PRIu64 "\n",
+         RejectName(static_cast<Reject>(i)), rejected_[i].load(kRelaxed));
+  }
+
+  out += "# HELP palvexd_open_connections Open client connections.\n";
+  out += "# TYPE palvexd_open_connections gauge\n";
+  Line(&out, "palvexd_open_connections %u\n", open_connections);
+  out += "# HELP palvexd_dialbacks_in_flight Dial-back connections not yet closed.\n";
+  out += "# TYPE palvexd_dialbacks_in_flight gauge\n";
+  Line(&out, "palvexd_dialbacks_in_flight %u\n", dialbacks_in_flight);
+
+  out += "# HELP palvexd_dialback_connect_seconds Connect time of successful dial-backs.\n";
+  out += "# TYPE palvexd_dialback_connect_seconds histogram\n";
+  uint64_t cumulative = 0;
+  for (size_t i = 0; i < kBuckets; ++i) {
+    cumulative += buckets_[i].load(kRelaxed);
+    Line(&out, "palvexd_dialback_connect_seconds_bucket{le=\"%g\"} %" PRIu64 "\n",
+         static_cast<double>(kBucketUs[i]) / 1e6, cumulative);
+  }
+  uint64_t count = connect_count_.load(kRelaxed);
+  Line(&out, "palvexd_dialback_connect_seconds_bucket{le=\"+Inf\"} %" PRIu64 "\n", count);
+  Line(&out, "palvexd_dialback_connect_seconds_sum %.6f\n",
+       static_cast<double>(connect_sum_us_.load(kRelaxed)) / 1e6);
+  Line(&out, "palvexd_dialback_connect_seconds_count %" PRIu64 "\n", count);
+
+  out += "# HELP palvexd_table_reloads_total Location table reloads, by result.\n";
+  out += "# TYPE palvexd_table_reloads_total counter\n";
+  Line(&out, "palvexd_table_reloads_total{result=\"ok\"} %" PRIu64 "\n",
+       reloads_ok_.load(kRelaxed));
+  Line(&out, "palvexd_table_reloads_total{result=\"error\"} %" PRIu64 "\n",
+       reloads_failed_.load(kRelaxed));
+  out += "# HELP palvexd_location_prefixes Prefixes in the location table in use.\n";
+  out += "# TYPE palvexd_location_prefixes gauge\n";
+  Line(&out, "palvexd_location_prefixes %" PRIu64 "\n", table_prefixes_.load(kRelaxed));
+  out += "# HELP palvexd_record_write_errors_total Record lines that could not be written.\n";
+  out += "# TYPE palvexd_record_write_errors_total counter\n";
+  Line(&out, "palvexd_record_write_errors_total %" PRIu64 "\n", record_failures);
+  return out;
+}
+
+}  // namespace palvexd
