@@ -1,0 +1,59 @@
+// The service as a whole, on the main thread: loads the location table, opens the record
+// destination, binds every worker's listeners, serves the metrics endpoint, and runs the control
+// loop that turns signals into actions: SIGHUP reloads the table and reopens the record file,
+// SIGTERM and SIGINT stop the workers (each drains its dial-backs) and end the run.
+//
+// Main thread only; the workers run on threads of their own.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/ServerConfig.h"
+#include "tovali/Network/event_loop.h"
+
+struct evhttp;
+struct evhttp_request;
+
+namespace palvexd {
+
+class ServiceState;
+class ServiceWorker;
+
+class DetectService {
+ public:
+  explicit DetectService(ServerConfig config);
+  // Stops and joins any worker still running.
+  ~DetectService();
+
+  DetectService(const DetectService&) = delete;
+  DetectService& operator=(const DetectService&) = delete;
+
+  // Everything up to the first accepted connection. 0 when running; otherwise the process exit
+  // status after one line on stderr: 2 for a bad location table, 1 for anything else.
+  int Start();
+  // Runs the control loop until SIGTERM or SIGINT, waits for the workers to drain, returns 0.
+  int Run();
+
+ private:
+  void OnSignal(int signal_number);
+  void Reload();
+  static void OnHttp(evhttp_request* request, void* self);
+  bool StartMetrics(std::string* error);
+  void RaiseDescriptorLimit();
+
+  const std::string tag_ = "[SRV]";
+  ServerConfig config_;
+  tovali::EventLoop loop_;
+  std::unique_ptr<ServiceState> state_;
+  std::vector<std::unique_ptr<ServiceWorker>> workers_;
+  tovali::SignalWatcher sigterm_;
+  tovali::SignalWatcher sigint_;
+  tovali::SignalWatcher sighup_;
+  tovali::Timer sweep_timer_;
+  evhttp* http_ = nullptr;
+  bool stopping_ = false;
+};
+
+}  // namespace palvexd

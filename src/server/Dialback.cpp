@@ -1,0 +1,170 @@
+#include "server/Dialback.h"
+
+#include <cerrno>
+#include <chrono>
+#include <utility>
+
+#include "server/FrameReader.h"
+#include "server/ServiceWorker.h"
+#include "tovali/Network/tcp_stream.h"
+
+namespace palvexd {
+namespace {
+
+int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string BuildFrame(uint16_t version, const std::string& payload) {
+  std::string frame;
+  frame.reserve(kHeaderSize + payload.size());
+  frame.push_back(static_cast<char>(version >> 8));
+  frame.push_back(static_cast<char>(version & 0xff));
+  const uint32_t length = static_cast<uint32_t>(payload.size());
+  for (int shift = 24; shift >= 0; shift -= 8)
+    frame.push_back(static_cast<char>((length >> shift) & 0xff));
+  frame += payload;
+  return frame;
+}
+
+// Nothing the device sends on a dial-back matters; a small buffer keeps idle ones cheap.
+constexpr size_t kDialbackReadSize = 256;
+
+}  // namespace
+
+DialbackOutcome ClassifyConnectFailure(int code, int err) {
+  if (code != tovali::TcpStream::ConnectFailed)
+    return DialbackOutcome::kError;
+  switch (err) {
+    case ECONNREFUSED:
+      return DialbackOutcome::kRefused;
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case ENETDOWN:
+      return DialbackOutcome::kUnreachable;
+    case ETIMEDOUT:
+      return DialbackOutcome::kTimeout;
+    default:
+      return DialbackOutcome::kError;
+  }
+}
+
+Dialback::Dialback(ServiceWorker& worker, DetectRecord record, std::string target_ip,
+                   uint16_t target_port, bool ipv4, std::string source_ip)
+    : worker_(worker),
+      record_(std::move(record)),
+      target_ip_(std::move(target_ip)),
+      target_port_(target_port),
+      ipv4_(ipv4),
+      source_ip_(std::move(source_ip)) {
+  timer_.Init(worker_.base(), [this] { OnTimer(); });
+}
+
+Dialback::~Dialback() {
+  stream_.reset();
+  Release();
+}
+
+void Dialback::Start(uint32_t delay_ms) {
+  stage_ = kDelayed;
+  timer_.Start(delay_ms);
+}
+
+void Dialback::Abort() {
+  if (stage_ == kEnded)
+    return;
+  Report(DialbackOutcome::kTimeout, 0);
+  stage_ = kEnded;
+  timer_.Stop();
+  if (stream_)
+    stream_->Close(0);
+  Release();
+}
+
+void Dialback::Connect() {
+  stage_ = kConnecting;
+  stream_ = std::make_unique<tovali::TcpStream>(worker_.base(), ipv4_);
+  stream_->bind_ip = source_ip_;
+  stream_->SetReadSize(kDialbackReadSize);
+  stream_->on_open = [this] { OnOpen(); };
+  stream_->on_data = [](const char*, size_t) { return 0; };
+  stream_->on_error = [this](int code) { OnError(code); };
+  connect_start_us_ = NowUs();
+  int rc = stream_->Connect(target_ip_, target_port_);
+  if (rc != tovali::TcpStream::Ok) {
+    int err =
+        rc == tovali::TcpStream::ConnectFailed ? stream_->connect_errno : stream_->saved_errno;
+    Report(ClassifyConnectFailure(rc, err), 0);
+    End();
+    return;
+  }
+  timer_.Start(worker_.state().config.connect_timeout_ms);
+}
+
+void Dialback::OnOpen() {
+  const uint64_t connect_us = static_cast<uint64_t>(NowUs() - connect_start_us_);
+  stage_ = kLingering;
+  timer_.Start(worker_.state().config.dialback_linger_ms);
+  Report(DialbackOutcome::kOk, connect_us);
+  if (stream_->Send(BuildFrame(kFullVersion, worker_.state().config.server_id)) !=
+      tovali::TcpStream::Ok)
+    End();
+}
+
+void Dialback::OnError(int code) {
+  if (stage_ == kConnecting)
+    Report(ClassifyConnectFailure(code, stream_->connect_errno), 0);
+  // Lingering: the device closed (or reset) after the frame; either way this is the end.
+  End();
+}
+
+void Dialback::OnTimer() {
+  switch (stage_) {
+    case kDelayed:
+      Connect();
+      return;
+    case kConnecting:
+      Report(DialbackOutcome::kTimeout, 0);
+      End();
+      return;
+    case kLingering:
+      End();
+      return;
+    case kEnded:
+      return;
+  }
+}
+
+void Dialback::Report(DialbackOutcome outcome, uint64_t connect_us) {
+  if (reported_)
+    return;
+  reported_ = true;
+  record_.time = RealTimeSeconds();
+  record_.dialback = outcome;
+  record_.dialback_ms = static_cast<uint32_t>((connect_us + 500) / 1000);
+  worker_.state().metrics.CountDialback(outcome, connect_us);
+  worker_.WriteRecord(record_);
+}
+
+void Dialback::End() {
+  if (stage_ == kEnded)
+    return;
+  stage_ = kEnded;
+  timer_.Stop();
+  if (stream_)
+    stream_->Close(0);
+  Release();
+  worker_.OnDialbackDone(this);
+}
+
+void Dialback::Release() {
+  if (released_)
+    return;
+  released_ = true;
+  worker_.state().dialbacks.Release();
+}
+
+}  // namespace palvexd

@@ -1,0 +1,75 @@
+// The dial-back of one full detection: after the configured delay, a TCP connection from the
+// service to exactly the address and port it observed for the request, from the address the
+// request arrived on (or the configured dial-back source) and an ephemeral port. On connect it
+// sends one frame (version 1, the server id) and writes the request's record with the outcome
+// and the connect time; a failure or timeout writes the record with its outcome instead. The
+// connection then lingers until the frame is out and the device has closed, or the linger time
+// passes. One attempt, never a retry.
+//
+// Loop thread of its worker only. The worker owns every dial-back; a dial-back reports its end
+// with ServiceWorker::OnDialbackDone, after which the worker destroys it on a later loop pass.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "server/DetectRecord.h"
+#include "tovali/Network/event_loop.h"
+
+namespace tovali {
+class TcpStream;
+}
+
+namespace palvexd {
+
+class ServiceWorker;
+
+class Dialback {
+ public:
+  // Holds one of the service's dial-back slots, given back when it ends.
+  Dialback(ServiceWorker& worker, DetectRecord record, std::string target_ip, uint16_t target_port,
+           bool ipv4, std::string source_ip);
+  // Gives back the slot; writes nothing (Abort first when the record is still due).
+  ~Dialback();
+
+  Dialback(const Dialback&) = delete;
+  Dialback& operator=(const Dialback&) = delete;
+
+  // Arms the delay. Calls nothing back before it returns.
+  void Start(uint32_t delay_ms);
+  // Ends at once (the service's drain time is over): a dial-back without an outcome is recorded
+  // as a timeout. Calls nothing back.
+  void Abort();
+
+ private:
+  enum Stage { kDelayed, kConnecting, kLingering, kEnded };
+
+  void Connect();
+  void OnOpen();
+  void OnError(int code);
+  void OnTimer();
+  // Writes the record with `outcome` once; later calls do nothing.
+  void Report(DialbackOutcome outcome, uint64_t connect_us);
+  // Reports the end to the worker: the last call of any path.
+  void End();
+  void Release();
+
+  ServiceWorker& worker_;
+  DetectRecord record_;
+  std::string target_ip_;
+  uint16_t target_port_;
+  bool ipv4_;
+  std::string source_ip_;
+  std::unique_ptr<tovali::TcpStream> stream_;
+  tovali::Timer timer_;
+  Stage stage_ = kDelayed;
+  int64_t connect_start_us_ = 0;
+  bool reported_ = false;
+  bool released_ = false;
+};
+
+// The outcome of a failed connect: the stream's code and the errno behind it.
+DialbackOutcome ClassifyConnectFailure(int code, int err);
+
+}  // namespace palvexd

@@ -1,0 +1,151 @@
+// palvexd's entry: the command line, the version line, logging set-up, and the service's run.
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "BuildInfo.h"
+#include "server/DetectService.h"
+#include "server/ServerConfig.h"
+#include "tovali/Network/socket_util.h"
+#include "tovali/log/logger.h"
+#include "tovali/log/sinker.h"
+
+using palvexd::ServerConfig;
+
+namespace {
+
+const char* const kServerName = "palvexd";
+
+// Checks what CLI11 cannot express; an empty text when everything is acceptable.
+std::string Validate(const std::vector<std::string>& listen, const std::vector<std::string>& from,
+                     ServerConfig* config, std::string* option) {
+  for (const std::string& text : listen) {
+    palvexd::Endpoint endpoint;
+    if (!palvexd::ParseEndpoint(text, &endpoint)) {
+      *option = "--listen";
+      return "'" + text + "' is not ADDR:PORT (a.b.c.d:port or [v6]:port, port 1-65535)";
+    }
+    config->listen.push_back(endpoint);
+  }
+  for (const std::string& ip : from) {
+    std::string& slot = tovali::IsIPv4(ip) ? config->dialback_from_v4 : config->dialback_from_v6;
+    *option = "--dialback-from";
+    if (!tovali::IsIPv4(ip) && !tovali::IsIPv6(ip))
+      return "'" + ip + "' is not a numeric IPv4 or IPv6 address";
+    if (!slot.empty())
+      return "at most one address per family";
+    slot = ip;
+  }
+  if (!config->metrics.empty()) {
+    palvexd::Endpoint endpoint;
+    *option = "--metrics";
+    if (!palvexd::ParseEndpoint(config->metrics, &endpoint))
+      return "'" + config->metrics + "' is not ADDR:PORT";
+  }
+  const struct {
+    const char* name;
+    uint32_t value;
+  } at_least_one[] = {
+      {"--read-timeout", config->read_timeout_ms},
+      {"--hold-timeout", config->hold_timeout_ms},
+      {"--connect-timeout", config->connect_timeout_ms},
+      {"--max-connections", config->max_connections},
+      {"--max-dialbacks", config->max_dialbacks},
+      {"--workers", config->workers},
+  };
+  for (const auto& check : at_least_one) {
+    if (check.value == 0) {
+      *option = check.name;
+      return "must be at least 1";
+    }
+  }
+  if (config->workers > palvexd::kMaxWorkers) {
+    *option = "--workers";
+    return "must be at most " + std::to_string(palvexd::kMaxWorkers);
+  }
+  return "";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ServerConfig config;
+  bool version = false;
+  std::string log_path;
+  std::vector<std::string> listen;
+  std::vector<std::string> dialback_from;
+
+  CLI::App app{"palvexd: the detection service palvex connects to", kServerName};
+  app.add_flag("-v,--version", version, "show version");
+  app.add_option("-l,--log_path", log_path, "log path (default: warnings and errors on stderr)");
+  app.add_option("--listen", listen,
+                 "ADDR:PORT to serve, repeatable (default: 0.0.0.0:60002 and [::]:60002)")
+      ->allow_extra_args(false);
+  app.add_option("--locations", config.locations,
+                 "location table: CIDR COUNTRY PROVINCE CITY ISP per line (default: none)");
+  app.add_option("--record", config.record, "append records to this file (default: stdout)");
+  app.add_option("--metrics", config.metrics, "serve /metrics and /healthz on ADDR:PORT");
+  app.add_option("--workers", config.workers, "event loops, one thread each (default: 1)");
+  app.add_option("--max-request", config.max_request, "largest identity in bytes (default: 4096)");
+  app.add_option("--read-timeout", config.read_timeout_ms,
+                 "ms for the request to arrive (default: 5000)");
+  app.add_option("--hold-timeout", config.hold_timeout_ms,
+                 "ms to keep a connection after the reply (default: 10000)");
+  app.add_option("--dialback-delay", config.dialback_delay_ms,
+                 "ms between reply and dial-back (default: 0)");
+  app.add_option("--dialback-from", dialback_from,
+                 "source IP of dial-backs, one per family (default: the address dialled)")
+      ->allow_extra_args(false);
+  app.add_option("--connect-timeout", config.connect_timeout_ms,
+                 "dial-back connect timeout in ms (default: 3000)");
+  app.add_option("--server-id", config.server_id,
+                 "payload of the dial-back frame (default: palvexd)");
+  app.add_option("--max-connections", config.max_connections,
+                 "open client connections (default: 10000)");
+  app.add_option("--max-dialbacks", config.max_dialbacks, "dial-backs in flight (default: 256)");
+  app.add_option("--source-connections", config.source_connections,
+                 "open connections per source address, 0: no limit (default: 16)");
+  app.add_option("--source-rate", config.source_rate,
+                 "requests a minute per source address, 0: no limit (default: 60)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+  if (version) {
+    std::printf("%s %s (%s %s)\n", kServerName, palvex::kVersion, palvex::kCommitId,
+                palvex::kBuildDate);
+    return 0;
+  }
+  std::string option;
+  std::string problem = Validate(listen, dialback_from, &config, &option);
+  if (!problem.empty())
+    return app.exit(CLI::ValidationError(option, problem));
+
+  // Standard output may carry the records: log lines go to stderr or the log file.
+  tovali::SetLoggerName(kServerName);
+  if (log_path.empty()) {
+    auto console = std::make_shared<tovali::ConsoleSinker>(tovali::kDefaultLogPattern, stderr);
+    console->SetLevel(tovali::kLogWarn);
+    tovali::SetLogSinkers({console});
+    tovali::SetLogLevel(tovali::kLogWarn);
+  } else if (!tovali::InitLogger(log_path)) {
+    std::fputs("init logger failed\n", stderr);
+    return 1;
+  }
+  LOG_INFO("", "==== %s %s (%s %s) ====", kServerName, palvex::kVersion, palvex::kCommitId,
+           palvex::kBuildDate);
+  // A reader of standard output going away must not end the service.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  auto service = std::make_unique<palvexd::DetectService>(std::move(config));
+  int status = service->Start();
+  if (status != 0)
+    return status;
+  return service->Run();
+}
