@@ -1,0 +1,395 @@
+#!/usr/bin/env python3
+"""End-to-end tests of palvexd with the real palvex as its client.
+
+Every case runs in fresh network, mount and UTS namespaces (tests/tools/netns-run, root only;
+this file re-executes itself under the wrapper, and is skipped without root). There every address
+is local to `lo`; the NAT case builds device, router and service namespaces of its own, joined by
+veth pairs, each held by a process that dies with this one.
+
+Environment: PALVEX_BIN, PALVEXD_BIN, PALVEX_NETNS_RUN.
+"""
+
+import json
+import os
+import resource
+import select
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+from local_service import DAEMON, Daemon, die_with_parent
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
+BIN = os.environ.get("PALVEX_BIN", os.path.join(SOURCE_DIR, "build", "palvex"))
+NETNS_RUN = os.environ.get("PALVEX_NETNS_RUN", os.path.join(SOURCE_DIR, "tests", "tools",
+                                                            "netns-run"))
+MARK = "PALVEX_E2E_OUTER_NETNS"
+
+SERVICE_V4 = "100.128.0.1"  # public to palvex's eyes, yet only ever reached in a namespace
+SERVICE_V6 = "3fff::10"
+METRICS = "127.0.0.1:9100"
+TABLE = "# test table\n100.128.0.0/16 156 11 1101 2\n3fff::/16 156 12 1201 5\n::1/128 1 2 3 4\n"
+
+
+def inside_namespace():
+    outer = os.environ.get(MARK, "")
+    if not outer or socket.gethostname() != "palvex-test":
+        return False
+    try:
+        return os.readlink("/proc/self/ns/net") != outer
+    except OSError:
+        return False
+
+
+def frame(version, payload):
+    return struct.pack(">HI", version, len(payload)) + payload
+
+
+class Namespace:
+    """A network namespace held by a sleeping process; it goes away with that process."""
+
+    def __init__(self):
+        ours = os.readlink("/proc/self/ns/net")
+        self.proc = subprocess.Popen(["unshare", "--net", "sleep", "600"],
+                                     preexec_fn=die_with_parent)
+        self.path = f"/proc/{self.proc.pid}/ns/net"
+        end = time.monotonic() + 5
+        while os.readlink(self.path) == ours:
+            if time.monotonic() > end:
+                raise AssertionError("namespace did not appear")
+            time.sleep(0.005)
+        self.prefix = ["nsenter", f"--net={self.path}"]
+        self.run("ip", "link", "set", "lo", "up")
+
+    def run(self, *cmd):
+        subprocess.run([*self.prefix, *cmd], check=True)
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+class ServiceCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not inside_namespace():
+            raise unittest.SkipTest("needs the test namespace (run as root)")
+        for path in (BIN, DAEMON):
+            if not os.access(path, os.X_OK):
+                raise unittest.SkipTest(f"binary not found: {path}")
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="palvexd-", dir="/tmp")
+        self.table = os.path.join(self.tmp, "locations.txt")
+        self.write_table(TABLE)
+        with open("/tmp/miner_sn", "wb") as f:
+            f.write(b"SN 0042")
+        self.daemons = []
+        self.cleanup = []
+
+    def tearDown(self):
+        for d in self.daemons:
+            if d.proc.poll() is None:
+                d.proc.kill()
+                d.proc.communicate()
+        for fn in reversed(self.cleanup):
+            fn()
+        subprocess.run(["rm", "-rf", self.tmp, "/tmp/isp"], check=False)
+
+    def write_table(self, text):
+        with open(self.table + ".new", "w", encoding="utf-8") as f:
+            f.write(text)
+        os.replace(self.table + ".new", self.table)
+
+    def start(self, *args, prefix=(), metrics=METRICS, locations=True):
+        extra = ["--locations", self.table] if locations else []
+        d = Daemon(self.tmp, *extra, *args, prefix=prefix, metrics=metrics)
+        self.daemons.append(d)
+        return d
+
+    def palvex(self, *args, prefix=(), timeout_ms=3000):
+        """Runs palvex and returns its JSON result."""
+        proc = subprocess.run([*prefix, BIN, "-t", str(timeout_ms), *args], capture_output=True,
+                              text=True, timeout=timeout_ms / 1000 + 10,
+                              preexec_fn=die_with_parent)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        return json.loads(proc.stdout)
+
+    @staticmethod
+    def connect(src, dst=SERVICE_V4, port=60002):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            s.bind((src, 0))
+            s.settimeout(5)
+            s.connect((dst, port))
+        except OSError:
+            s.close()
+            raise
+        return s
+
+    @staticmethod
+    def closed_without_reply(sock):
+        """True when the service closes `sock` without having sent a byte."""
+        sock.settimeout(5)
+        try:
+            return sock.recv(100) == b""
+        except ConnectionResetError:
+            return True
+        finally:
+            sock.close()
+
+
+class DetectionTest(ServiceCase):
+    def test_full_and_locate_detections_with_their_records_and_metrics(self):
+        d = self.start()
+        with open("/tmp/miner_sn", "wb") as f:
+            f.write(b"SN 0042 \xff\xfe")  # not UTF-8: recorded with replacement characters
+        v4 = self.palvex("-H", SERVICE_V4)
+        v6 = self.palvex("-6", "-H", SERVICE_V6)
+        loc = self.palvex("-L", "-H", SERVICE_V4)
+        self.assertEqual((v4["p2pReverse"], v6["p2pReverse"]), (1, 1))
+        self.assertEqual((v4["country"], v4["province"], v4["city"], v4["isp"]), (156, 11, 1101, 2))
+        # palvex's IPv6 source towards 3fff::10 on lo is ::1, whose own prefix is longer.
+        self.assertEqual(v6["mappedAddr"].split("]:")[0], "[::1")
+        self.assertEqual((v6["country"], v6["province"], v6["city"], v6["isp"]), (1, 2, 3, 4))
+        self.assertEqual(loc["isp"], 2)
+        # The service dials back from the address the request arrived on.
+        self.assertTrue(v4["detectAddr"].startswith(SERVICE_V4 + ":"))
+        self.assertTrue(v6["detectAddr"].startswith(f"[{SERVICE_V6}]:"))
+        # The mapped address is what the service saw: palvex's own listening port.
+        self.assertEqual(v4["mappedAddr"], f"{SERVICE_V4}:{v4['localAddr'].lstrip(':')}")
+
+        records = d.wait_records(3)
+        by_version = sorted(records, key=lambda r: (r["version"], r["peer"].startswith("[")))
+        full4, full6, locate = by_version
+        identity = "SN 0042 \ufffd\ufffd"
+        self.assertEqual(
+            {k: full4[k] for k in ("peer", "local", "version", "identity", "country", "isp",
+                                   "dialback")},
+            {"peer": v4["mappedAddr"], "local": SERVICE_V4, "version": 1, "identity": identity,
+             "country": 156, "isp": 2, "dialback": "ok"})
+        self.assertIsInstance(full4["dialbackMs"], int)
+        self.assertLessEqual(abs(full4["time"] - time.time()), 60)
+        self.assertEqual((full6["peer"], full6["local"], full6["dialback"]),
+                         (v6["mappedAddr"], SERVICE_V6, "ok"))
+        self.assertEqual((locate["peer"], locate["version"], locate["dialback"]),
+                         (loc["mappedAddr"], 4, "skipped"))
+
+        m = d.metrics()
+        self.assertEqual(m['palvexd_requests_total{version="1"}'], 2)
+        self.assertEqual(m['palvexd_requests_total{version="4"}'], 1)
+        self.assertEqual(m['palvexd_dialbacks_total{outcome="ok"}'], 2)
+        self.assertEqual(m['palvexd_dialback_connect_seconds_count'], 2)
+        self.assertEqual(m['palvexd_location_prefixes'], 3)
+        with urllib.request.urlopen(f"http://{METRICS}/healthz", timeout=5) as reply:
+            self.assertEqual(reply.read(), b"ok\n")
+        self.assertEqual(d.stop(), 0)
+        self.assertEqual(d.stdout, "", "records go to the record file only")
+
+    def test_device_behind_nat_and_with_a_port_forward(self):
+        device, router, service = Namespace(), Namespace(), Namespace()
+        for ns in (device, router, service):
+            self.cleanup.append(ns.close)
+        router.run("ip", "link", "add", "r-in", "type", "veth", "peer", "name", "d0", "netns",
+                   str(device.proc.pid))
+        router.run("ip", "link", "add", "r-out", "type", "veth", "peer", "name", "s0", "netns",
+                   str(service.proc.pid))
+        router.run("ip", "addr", "add", "192.168.77.1/24", "dev", "r-in")
+        router.run("ip", "addr", "add", "100.128.0.2/24", "dev", "r-out")
+        device.run("ip", "addr", "add", "192.168.77.2/24", "dev", "d0")
+        service.run("ip", "addr", "add", f"{SERVICE_V4}/24", "dev", "s0")
+        for ns, links in ((router, ("r-in", "r-out")), (device, ("d0",)), (service, ("s0",))):
+            for link in links:
+                ns.run("ip", "link", "set", link, "up")
+        device.run("ip", "route", "add", "default", "via", "192.168.77.1")
+        router.run("sysctl", "-qw", "net.ipv4.ip_forward=1")
+        router.run("iptables", "-t", "nat", "-A", "POSTROUTING", "-o", "r-out", "-j",
+                   "MASQUERADE")
+
+        d = self.start("--listen", f"{SERVICE_V4}:60002", "--connect-timeout", "700",
+                       prefix=service.prefix, metrics=None)
+        run = ["-H", SERVICE_V4, "-I", "50000", "-A", "50000"]
+
+        # The router answers the dial-back to its mapped port with a reset.
+        res = self.palvex(*run, prefix=device.prefix)
+        self.assertEqual((res["p2pReverse"], res["mappedAddr"]), (-1, "100.128.0.2:50000"))
+        self.assertEqual(d.wait_records(1)[-1]["dialback"], "refused")
+        # A router that drops it: the connect times out.
+        router.run("iptables", "-A", "INPUT", "-i", "r-out", "-p", "tcp", "--dport", "50000",
+                   "-j", "DROP")
+        res = self.palvex(*run, prefix=device.prefix)
+        self.assertEqual(res["p2pReverse"], -1)
+        self.assertEqual(d.wait_records(2)[-1]["dialback"], "timeout")
+        # A port forward lets it through.
+        router.run("iptables", "-t", "nat", "-A", "PREROUTING", "-i", "r-out", "-p", "tcp",
+                   "--dport", "50000", "-j", "DNAT", "--to-destination", "192.168.77.2:50000")
+        res = self.palvex(*run, prefix=device.prefix)
+        self.assertEqual((res["p2pReverse"], res["detectAddr"].split(":")[0]), (1, SERVICE_V4))
+        rec = d.wait_records(3)[-1]
+        self.assertEqual((rec["peer"], rec["dialback"]), ("100.128.0.2:50000", "ok"))
+        self.assertEqual(d.stop(), 0)
+
+
+class AbuseTest(ServiceCase):
+    def test_hostile_clients_do_not_stop_a_genuine_detection(self):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        self.cleanup.append(lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard)))
+        d = self.start("--read-timeout", "3000", "--workers", "2")
+        kinds = ["idle", "slow", "garbage", "huge"]
+        per_kind = 1250
+        socks = []
+        self.cleanup.append(lambda: [s.close() for s, _ in socks])
+        for i in range(per_kind * len(kinds)):
+            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.setblocking(False)
+            s.bind((f"10.77.{i // 250}.{i % 250 + 1}", 0))  # one connection per address
+            s.connect_ex((SERVICE_V4, 60002))
+            socks.append((s, kinds[i % len(kinds)]))
+        pending = {s.fileno(): (s, kind) for s, kind in socks}
+        poller = select.poll()
+        for fd in pending:
+            poller.register(fd, select.POLLOUT)
+        end = time.monotonic() + 20
+        while pending and time.monotonic() < end:
+            for fd, _ in poller.poll(500):
+                s, kind = pending.pop(fd)
+                poller.unregister(fd)
+                self.assertEqual(s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR), 0)
+                if kind == "slow":
+                    s.send(b"\x00")  # half a version, then nothing
+                elif kind == "garbage":
+                    s.send(b"\xde\xad" + bytes(range(200)))
+                elif kind == "huge":
+                    s.send(struct.pack(">HI", 1, 0xFFFFFFFF) + b"x" * 100)
+        self.assertFalse(pending, "not every hostile connection was established")
+
+        res = self.palvex("-H", SERVICE_V4)
+        self.assertEqual(res["p2pReverse"], 1)
+        self.assertEqual(d.wait_records(1)[0]["dialback"], "ok")
+        d.wait_for(lambda: d.rejected("bad_version") == per_kind, "the bad versions")
+        d.wait_for(lambda: d.rejected("too_large") == per_kind, "the huge lengths")
+        d.wait_for(lambda: d.rejected("read_timeout") == 2 * per_kind, "the read timeouts", 20)
+        self.assertEqual((d.rejected("bad_version"), d.rejected("too_large")), (per_kind, per_kind))
+        self.assertEqual(d.metrics()["palvexd_open_connections"], 0)
+        self.assertEqual(d.rejected("incomplete"), 0)
+        self.assertEqual(len(d.records()), 1, "refused connections write no record")
+
+    def test_per_address_limits_hold_across_workers(self):
+        d = self.start("--workers", "2", "--source-connections", "4", "--source-rate", "6")
+        held = [self.connect("10.9.0.1") for _ in range(4)]
+        self.cleanup.append(lambda: [s.close() for s in held])
+        d.wait_for(lambda: d.metrics()["palvexd_open_connections"] == 4, "4 open connections")
+        self.assertTrue(self.closed_without_reply(self.connect("10.9.0.1")))
+        self.assertEqual(d.rejected("source_connections"), 1)
+        # Another address is not held back by the first one's connections.
+        other = self.connect("10.9.0.9")
+        other.sendall(frame(4, b"x"))
+        self.assertTrue(other.recv(100).startswith(b"10.9.0.9:"))
+        other.close()
+
+        # Six requests a minute from 10.9.0.2: the seventh is refused.
+        for i in range(6):
+            s = self.connect("10.9.0.2")
+            s.sendall(frame(4, b"rate"))
+            self.assertTrue(s.recv(100).startswith(b"10.9.0.2:"), i)
+            s.close()
+        self.assertTrue(self.closed_without_reply(self.connect("10.9.0.2")))
+        self.assertEqual(d.rejected("source_rate"), 1)
+        self.assertEqual(d.rejected("source_connections"), 1)
+        self.assertEqual(len(d.wait_records(7)), 7)
+
+
+class OperationTest(ServiceCase):
+    def test_start_up_errors(self):
+        self.write_table("# ok\n100.128.0.0/16 1 2 3 4\n100.129.0.0/16 1 2 3 x\n")
+        d = Daemon(self.tmp, "--locations", self.table, wait=False)
+        self.assertEqual(d.wait(), 2)
+        self.assertEqual(d.stderr, f"{self.table}:3: bad code 'x' (0-65535)\n")
+        os.symlink("/tmp/elsewhere", os.path.join(self.tmp, "link"))
+        proc = subprocess.run([DAEMON, "--record",
+                               os.path.join(self.tmp, "link")], capture_output=True, text=True,
+                              timeout=10)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn("link", proc.stderr)
+        self.assertFalse(os.path.exists("/tmp/elsewhere"))
+
+    def test_sighup_reloads_the_table_and_reopens_the_record_file(self):
+        d = self.start()
+        self.assertEqual(self.palvex("-L", "-H", SERVICE_V4)["country"], 156)
+        self.write_table("100.128.0.0/16 2 2 2 2\n100.128.0.1/32 3 3 3 3\n")
+        os.rename(d.record_path, d.record_path + ".1")
+        d.send(signal.SIGHUP)
+        d.wait_log("location table reloaded: 2 prefixes")
+        self.assertEqual(self.palvex("-L", "-H", SERVICE_V4)["country"], 3)
+        self.assertEqual(self.palvex("-L", "-H", "100.128.9.9")["country"], 2)
+        self.assertEqual([r["country"] for r in d.records(d.record_path + ".1")], [156])
+        self.assertEqual([r["country"] for r in d.wait_records(2)], [3, 2])
+
+        self.write_table("100.128.0.0/16 4 4 4 4\nnonsense\n")
+        d.send(signal.SIGHUP)
+        d.wait_log("reload failed")
+        self.assertIn(f"keeping the old table: {self.table}:2: expected CIDR", d.log())
+        self.assertEqual(self.palvex("-L", "-H", SERVICE_V4)["country"], 3)
+        m = d.metrics()
+        self.assertEqual(m['palvexd_table_reloads_total{result="ok"}'], 1)
+        self.assertEqual(m['palvexd_table_reloads_total{result="error"}'], 1)
+        self.assertEqual(d.stop(), 0)
+
+    def test_sigterm_stops_accepting_and_drains_dial_backs(self):
+        # A dial-back that finishes within the drain time is made and recorded.
+        d = self.start("--dialback-delay", "700")
+        client = subprocess.Popen([BIN, "-t", "5000", "-H", SERVICE_V4], stdout=subprocess.PIPE,
+                                  text=True, preexec_fn=die_with_parent)
+        self.cleanup.append(lambda: client.kill() if client.poll() is None else None)
+        d.wait_for(lambda: d.metrics()['palvexd_requests_total{version="1"}'] == 1, "request")
+        d.send(signal.SIGTERM)
+
+        def refused():
+            try:
+                self.connect("10.9.0.3").close()
+                return False
+            except ConnectionRefusedError:
+                return True
+        d.wait_for(refused, "the listeners to close", 5)
+        self.assertIsNone(d.proc.poll(), "still draining its dial-back")
+        self.assertEqual(d.stop(), 0)
+        self.assertEqual([r["dialback"] for r in d.records()], ["ok"])
+        out, _ = client.communicate(timeout=10)
+        self.assertIn('"p2pReverse":1', out)
+
+        # One that cannot: cut when the drain time is over, recorded as a timeout.
+        d = self.start("--dialback-delay", "10000")
+        client = subprocess.Popen([BIN, "-t", "4000", "-H", SERVICE_V4], stdout=subprocess.PIPE,
+                                  text=True, preexec_fn=die_with_parent)
+        self.cleanup.append(lambda: client.kill() if client.poll() is None else None)
+        d.wait_for(lambda: d.metrics()['palvexd_requests_total{version="1"}'] == 1, "request")
+        self.assertEqual(d.stop(), 0)
+        self.assertEqual([r["dialback"] for r in d.records()], ["timeout"])
+        client.communicate(timeout=10)
+
+
+def main():
+    if MARK in os.environ:
+        if not inside_namespace():
+            print("test_palvexd: not inside the test namespace; refusing to run", file=sys.stderr)
+            sys.exit(1)
+    else:
+        if os.geteuid() != 0:
+            print("test_palvexd: needs root for its network namespaces; skipped", file=sys.stderr)
+            sys.exit(77)
+        env = dict(os.environ, **{MARK: os.readlink("/proc/self/ns/net")})
+        argv = [NETNS_RUN, sys.executable, os.path.abspath(__file__), *sys.argv[1:]]
+        os.execve(NETNS_RUN, argv, env)
+    unittest.main()
+
+
+if __name__ == "__main__":
+    main()
