@@ -74,13 +74,9 @@ TcpListener::Code TcpListener::Start(unsigned short port, std::string ip) {
   this->port = port;
 
   Stop();  // each start gets a fresh socket
-  fd_ = socket(ipv4_ ? AF_INET : AF_INET6, SOCK_STREAM, 0);
+  fd_ = socket(ipv4_ ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd_ < 0)
     return SocketFailed;
-  if (evutil_make_socket_nonblocking(fd_) != 0) {
-    Stop();
-    return NonBlockFailed;
-  }
   SetNoDelay(fd_, true);
   if (!ipv4_ && SetV6Only(fd_, true) != 0) {
     // A dual-stack socket would take IPv4 peers into an IPv6 listener.
@@ -153,7 +149,8 @@ void TcpListener::OnAccept() {
   int fd = -1;
   for (;;) {
     len = ipv4_ ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-    fd = accept(fd_, peer.get(), &len);
+    // Non-blocking from the start: two fcntl calls fewer per connection.
+    fd = accept4(fd_, peer.get(), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0)
       break;
     int err = LastError();
@@ -169,10 +166,6 @@ void TcpListener::OnAccept() {
     }
     if (on_error)
       on_error(AcceptFailed);
-    return;
-  }
-  if (evutil_make_socket_nonblocking(fd) != 0) {
-    evutil_closesocket(fd);
     return;
   }
   SetNoDelay(fd, true);

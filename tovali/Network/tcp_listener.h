@@ -28,7 +28,7 @@ class TcpListener {
   enum Code : int {
     Ok = 0,
     SocketFailed = 1,
-    NonBlockFailed = 2,
+    NonBlockFailed = 2,  // no longer produced: the socket is created non-blocking
     InvalidAddress = 3,
     BindFailed = 4,         // on every port tried
     ListenFailed = 5,       // also: the listening socket later reported an error

@@ -37,14 +37,11 @@ int TcpStream::Connect(const std::string& ip, uint16_t port) {
   remote_ip_ = ip;
   remote_port_ = port;
 
-  fd_ = socket(ipv4 ? AF_INET : AF_INET6, SOCK_STREAM, 0);
+  // Non-blocking from the start: two fcntl calls fewer per connection.
+  fd_ = socket(ipv4 ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd_ < 0) {
     saved_errno = LastError();
     return SocketFailed;
-  }
-  if (evutil_make_socket_nonblocking(fd_) != 0) {
-    saved_errno = LastError();
-    return NonBlockFailed;
   }
   SetNoDelay(fd_, true);
   // One family per stream: an IPv4-mapped address is not an IPv6 peer.

@@ -29,7 +29,7 @@ class TcpStream {
   enum Code : int {
     Ok = 0,
     SocketFailed = 1,    // saved
-    NonBlockFailed = 2,  // saved
+    NonBlockFailed = 2,  // no longer produced: the socket is created non-blocking
     BadBindIp = 3,       // bind_ip is not an address of the stream's family
     BindFailed = 4,      // saved only with bind_ip
     BadRemoteIp = 5,     // the remote address is not numeric text of the stream's family
