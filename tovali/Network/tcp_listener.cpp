@@ -179,6 +179,7 @@ void TcpListener::OnAccept() {
     return;
   }
   auto stream = std::make_unique<TcpStream>(loop_, ipv4_);
+  stream->SetReadSize(stream_read_size);
   if (stream->Accept(fd, SockAddrToText(peer.get()), SockAddrPort(peer.get())) != 0)
     return;
   on_stream(stream.release());

@@ -9,6 +9,7 @@
 // Lifetime: the owner may destroy the listener inside on_fd, on_stream and on_error.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -81,6 +82,8 @@ class TcpListener {
   bool reuse_addr = false;
   // How many ports after the requested one Start may try.
   uint32_t port_span = 0;
+  // Read buffer size of the streams made for on_stream (TcpStream::SetReadSize; 0: its default).
+  size_t stream_read_size = 0;
 
  private:
   int fd_ = -1;
