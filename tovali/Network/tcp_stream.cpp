@@ -231,13 +231,35 @@ void TcpStream::OnWrite() {
 int TcpStream::Send(std::string&& data) {
   if (state_ != kOpen || data.empty())
     return NotOpen;
-  send_queue_.push_back(Chunk{std::move(data), 0});
+  size_t written = WriteThrough(data.data(), data.size());
+  if (written == data.size())
+    return Ok;
+  send_queue_.push_back(Chunk{std::move(data), written});
   return write_watcher_.Enable() != 0 ? WriteWatcherStartFailed : Ok;
+}
+
+size_t TcpStream::WriteThrough(const char* data, size_t len) {
+  if (!write_through || !send_queue_.empty())
+    return 0;
+  for (;;) {
+    ssize_t n = send(fd_, data, len, SendFlags());
+    if (n > 0)
+      return static_cast<size_t>(n);
+    // Anything else (would block, or an error) is left to OnWrite, which reports errors.
+    if (n < 0 && IsInterrupted(LastError()))
+      continue;
+    return 0;
+  }
 }
 
 int TcpStream::Send(const char* data, size_t len) {
   if (state_ != kOpen || len == 0)
     return NotOpen;
+  size_t written = WriteThrough(data, len);
+  if (written == len)
+    return Ok;
+  data += written;
+  len -= written;
   if (!send_queue_.empty()) {
     std::string& last = send_queue_.back().bytes;
     if (last.capacity() - last.size() > len) {

@@ -68,9 +68,9 @@ class TcpStream {
   void OnRead();
   void OnWrite();
 
-  // Both return Ok, WriteWatcherStartFailed or NotOpen and never write synchronously. The moving
-  // form queues the string as one chunk; the copying form joins small writes into chunks of about
-  // 2048 bytes.
+  // Both return Ok, WriteWatcherStartFailed or NotOpen and never call back. Without
+  // write_through they never write synchronously. The moving form queues the string as one
+  // chunk; the copying form joins small writes into chunks of about 2048 bytes.
   int Send(std::string&& data);
   int Send(const char* data, size_t len);
   // Closes the socket; on the first call only, reports a non-zero code through on_error as the
@@ -108,6 +108,8 @@ class TcpStream {
     size_t sent = 0;
   };
 
+  // With write_through and an empty queue: sends what the socket takes now; the count written.
+  size_t WriteThrough(const char* data, size_t len);
   bool FetchLocal();
   bool FetchRemote();
   int BindLocal();
@@ -159,6 +161,10 @@ class TcpStream {
 
  public:
   bool flush_on_close = false;
+  // Send writes at once what the socket takes while nothing is queued, and queues only the rest:
+  // a short message costs no write-readiness round through the loop. on_sent then fires only
+  // for bytes that had to be queued.
+  bool write_through = false;
 
  private:
   uint32_t rtt_ms_ = 0;
