@@ -205,6 +205,13 @@ int SetBindAddressNoPort(int fd, bool on) {
   return SetIntOption(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, on ? 1 : 0);
 }
 
+int SetLingerReset(int fd) {
+  linger value;
+  value.l_onoff = 1;
+  value.l_linger = 0;
+  return setsockopt(fd, SOL_SOCKET, SO_LINGER, &value, sizeof(value));
+}
+
 int BindToDevice(int fd, const char* nic) {
   if (nic == nullptr || nic[0] == '\0')
     return 0;

@@ -51,6 +51,8 @@ int SetV6Only(int fd, bool on);
 // port already taken towards other peers: the many connections of one source address are not
 // limited to one ephemeral port each (IP_BIND_ADDRESS_NO_PORT).
 int SetBindAddressNoPort(int fd, bool on);
+// Makes close() send a reset and skip TIME_WAIT (SO_LINGER on, 0 s).
+int SetLingerReset(int fd);
 // Uses at most the first 16 bytes of `nic`; a null or empty name sets nothing and returns 0.
 int BindToDevice(int fd, const char* nic);
 // Idle and interval are given in ms and set in whole seconds; stops at the first failure.

@@ -286,6 +286,8 @@ void TcpStream::Close(int code) {
   write_watcher_.Disable();
   read_watcher_.Disable();
   if (fd_ >= 0) {
+    if (reset_on_close)
+      SetLingerReset(fd_);
     evutil_closesocket(fd_);
     fd_ = -1;
   }

@@ -165,6 +165,9 @@ class TcpStream {
   // a short message costs no write-readiness round through the loop. on_sent then fires only
   // for bytes that had to be queued.
   bool write_through = false;
+  // Close with a reset (SO_LINGER 0) instead of a FIN: this side keeps no TIME_WAIT entry, for a
+  // client that opens connections faster than TIME_WAIT lets its ports go.
+  bool reset_on_close = false;
 
  private:
   uint32_t rtt_ms_ = 0;
