@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/transport_test_util.h"
@@ -254,6 +255,50 @@ TEST_P(TcpStreamTest, PeerCloseReportsEightExactlyOnce) {
   EXPECT_EQ(errors_, std::vector<int>{8});
   EXPECT_EQ(stream_->Send("x", 1), 15);
   EXPECT_TRUE(ReadsEof(peer_)) << "the socket is closed";
+}
+
+TEST_P(TcpStreamTest, WriteThroughWritesAtOnceAndQueuesOnlyTheRest) {
+  AdoptPair();
+  stream_->write_through = true;
+  stream_->on_sent = [this] { ++sent_; };
+  ASSERT_EQ(stream_->Send(std::string("now")), 0);
+  EXPECT_EQ(stream_->PendingBytes(), 0u);
+  EXPECT_EQ(ReadExactly(peer_, 3), "now") << "written before the loop ran";
+  // More than the socket buffers take: the rest is queued and follows in order.
+  const std::string big = Pattern(16 << 20);
+  ASSERT_EQ(stream_->Send(big.data(), big.size()), 0);
+  ASSERT_GT(stream_->PendingBytes(), 0u);
+  ASSERT_EQ(stream_->Send(std::string("end")), 0);
+  std::string got;
+  std::thread reader([&] { got = ReadExactly(peer_, big.size() + 3); });
+  EXPECT_TRUE(RunUntil([this] { return sent_ > 0; }));
+  reader.join();
+  EXPECT_EQ(sent_, 1);
+  EXPECT_TRUE(got == big + "end");
+}
+
+TEST_P(TcpStreamTest, SmallReadSizeAndResetOnClose) {
+  int ours = -1;
+  ASSERT_TRUE(ConnectedPair(ipv4(), &ours, &peer_));
+  Keep(peer_);
+  stream_ = std::make_unique<TcpStream>(base(), ipv4());
+  stream_->SetReadSize(100);
+  stream_->reset_on_close = true;
+  stream_->on_data = [this](const char* data, size_t len) {
+    deliveries_.push_back(len);
+    received_.append(data, len);
+    return 0;
+  };
+  ASSERT_EQ(stream_->Accept(ours, Loopback(ipv4()), 1), 0);
+  stream_->SetReadSize(5);  // too late: the stream is open
+  ASSERT_TRUE(SendAll(peer_, Pattern(250)));
+  ASSERT_TRUE(WaitReadable(ours, 250));
+  RunOnce();
+  EXPECT_EQ(deliveries_, (std::vector<size_t>{100, 100, 50}));
+  stream_->Close(0);
+  char byte;
+  EXPECT_EQ(recv(peer_, &byte, 1, 0), -1);
+  EXPECT_EQ(errno, ECONNRESET);
 }
 
 TEST_P(TcpStreamTest, WriteToAResetPeerReportsErrno) {
