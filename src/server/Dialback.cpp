@@ -89,6 +89,7 @@ void Dialback::Connect() {
   stream_ = std::make_unique<tovali::TcpStream>(worker_.base(), ipv4_);
   stream_->bind_ip = source_ip_;
   stream_->SetReadSize(kDialbackReadSize);
+  stream_->write_through = true;
   stream_->on_open = [this] { OnOpen(); };
   stream_->on_data = [](const char*, size_t) { return 0; };
   stream_->on_error = [this](int code) { OnError(code); };

@@ -68,14 +68,10 @@ bool RecordWriter::Reopen(std::string* error) {
   return Open(path, error);
 }
 
-void RecordWriter::Write(const std::string& line) {
-  std::string out;
-  out.reserve(line.size() + 1);
-  out.append(line);
-  out.push_back('\n');
+void RecordWriter::Write(const std::string& lines) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const char* p = out.data();
-  size_t left = out.size();
+  const char* p = lines.data();
+  size_t left = lines.size();
   while (left > 0) {
     ssize_t n = write(fd_, p, left);
     if (n < 0 && errno == EINTR)

@@ -1,7 +1,7 @@
 // Writes the record lines of every worker to one destination: standard output, or a file
 // opened for appending (never through a symbolic link, regular files only) that SIGHUP reopens
-// for log rotation. Each line goes out with one write, so lines from different threads never
-// mix and a reader never sees half a line. Every method may be called from any thread.
+// for log rotation. Each batch of lines goes out whole under a lock, so lines from different
+// threads never mix. Every method may be called from any thread.
 #pragma once
 
 #include <atomic>
@@ -25,10 +25,10 @@ class RecordWriter {
   // Opens the path again and switches to the new file; on failure keeps writing to the old one.
   // True without doing anything for standard output.
   bool Reopen(std::string* error);
-  // Appends `line` and a line feed.
-  void Write(const std::string& line);
+  // Appends `lines`: one or more whole lines, each ending in a line feed.
+  void Write(const std::string& lines);
 
-  // Lines that could not be written whole.
+  // Writes that could not be completed.
   uint64_t failures() const { return failures_.load(std::memory_order_relaxed); }
 
  private:

@@ -1,8 +1,6 @@
 #include "server/ServiceWorker.h"
 
 #include <pthread.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -23,6 +21,8 @@ namespace {
 constexpr int kBacklog = 4096;
 // A request is a few dozen bytes; a small buffer keeps ten thousand idle connections cheap.
 constexpr size_t kSessionReadSize = 1024;
+// Record lines are written in batches of at most about this size.
+constexpr size_t kRecordBatchBytes = 64 * 1024;
 
 const char* DescribeListen(tovali::TcpListener::Code code) {
   switch (code) {
@@ -55,6 +55,7 @@ ServiceWorker::~ServiceWorker() {
     entry.second->Abort();
   for (auto& entry : sessions_)
     entry.second->Shutdown();
+  FlushRecords();
 }
 
 bool ServiceWorker::Listen(const std::vector<Endpoint>& endpoints, bool reuse_port,
@@ -69,8 +70,10 @@ bool ServiceWorker::Listen(const std::vector<Endpoint>& endpoints, bool reuse_po
     listener->reuse_addr = true;
     listener->reuse_port = reuse_port;
     listener->backlog = kBacklog;
-    const bool ipv4 = endpoint.ipv4;
-    listener->on_fd = [this, ipv4](int fd) { OnAccept(fd, ipv4); };
+    listener->stream_read_size = kSessionReadSize;
+    listener->on_stream = [this](tovali::TcpStream* stream) {
+      OnAccept(std::unique_ptr<tovali::TcpStream>(stream));
+    };
     const std::string where = FormatEndpoint(endpoint.ip, endpoint.ipv4, endpoint.port);
     listener->on_error = [this, where](tovali::TcpListener::Code code) {
       LOG_ERROR("", "%s listener %s failed: %d", tag_.c_str(), where.c_str(), code);
@@ -97,7 +100,10 @@ bool ServiceWorker::Listen(const std::vector<Endpoint>& endpoints, bool reuse_po
 }
 
 bool ServiceWorker::Start() {
-  thread_ = std::thread([this] { loop_.Run(0); });
+  thread_ = std::thread([this] {
+    loop_.Run(0);
+    FlushRecords();
+  });
   std::string name = "palvexd-w" + tag_.substr(2, tag_.size() - 3);
   pthread_setname_np(thread_.native_handle(), name.substr(0, 15).c_str());
   return true;
@@ -118,30 +124,17 @@ void ServiceWorker::OnWakeup() {
     Drain();
 }
 
-void ServiceWorker::OnAccept(int fd, bool ipv4) {
-  tovali::SockAddr peer;
-  socklen_t len = sizeof(peer.storage);
-  if (getpeername(fd, peer.get(), &len) != 0) {
-    close(fd);  // already gone
-    return;
-  }
-  const std::string ip = tovali::SockAddrToText(peer.get());
-  const uint16_t port = tovali::SockAddrPort(peer.get());
+void ServiceWorker::OnAccept(std::unique_ptr<tovali::TcpStream> stream) {
+  // The peer's address came with the accept.
+  const std::string ip = stream->RemoteIp();
+  const uint16_t port = stream->RemotePort();
   Reject refused;
   if (!state_.connections.TryAcquire()) {
     refused = Reject::kConnections;
   } else {
-    const int64_t now_ms = tovali::MonotonicMs();
-    SourceLimiter::Verdict verdict = state_.limiter.Admit(ip, now_ms);
+    SourceLimiter::Verdict verdict = state_.limiter.Admit(ip, tovali::MonotonicMs());
     if (verdict == SourceLimiter::kAdmitted) {
-      auto stream = std::make_unique<tovali::TcpStream>(loop_.base(), ipv4);
-      stream->SetReadSize(kSessionReadSize);
-      if (stream->Accept(fd, ip, port) != tovali::TcpStream::Ok) {
-        // Accept has closed the socket.
-        state_.connections.Release();
-        state_.limiter.Release(ip, now_ms);
-        return;
-      }
+      stream->write_through = true;
       auto session = std::make_unique<ClientSession>(*this, std::move(stream), ip, port);
       ClientSession* raw = session.get();
       sessions_.emplace(raw, std::move(session));
@@ -152,7 +145,8 @@ void ServiceWorker::OnAccept(int fd, bool ipv4) {
     refused =
         verdict == SourceLimiter::kTooManyOpen ? Reject::kSourceConnections : Reject::kSourceRate;
   }
-  close(fd);
+  const bool ipv4 = stream->ipv4;
+  stream.reset();  // closes at once, without a reply
   state_.metrics.CountReject(refused);
   LOG_INFO("", "%s refuse %s: %s", tag_.c_str(), FormatEndpoint(ip, ipv4, port).c_str(),
            RejectName(refused));
@@ -188,7 +182,20 @@ void ServiceWorker::OnDialbackDone(Dialback* dialback) {
 }
 
 void ServiceWorker::WriteRecord(const DetectRecord& record) {
-  state_.records.Write(BuildRecordLine(record));
+  // Lines finished in one loop pass go out together, in one write.
+  if (pending_records_.empty())
+    deferred_.RunSoon([this] { FlushRecords(); });
+  pending_records_ += BuildRecordLine(record);
+  pending_records_ += '\n';
+  if (pending_records_.size() >= kRecordBatchBytes)
+    FlushRecords();
+}
+
+void ServiceWorker::FlushRecords() {
+  if (pending_records_.empty())
+    return;
+  state_.records.Write(pending_records_);
+  pending_records_.clear();
 }
 
 void ServiceWorker::Drain() {

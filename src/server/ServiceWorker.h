@@ -21,7 +21,8 @@
 
 namespace tovali {
 class TcpListener;
-}
+class TcpStream;
+}  // namespace tovali
 
 namespace palvexd {
 
@@ -55,6 +56,7 @@ class ServiceWorker {
   void StartDialback(DetectRecord record, const std::string& target_ip, uint16_t target_port,
                      bool ipv4, const std::string& arrival_ip);
   void OnDialbackDone(Dialback* dialback);
+  // Queues the record's line; lines go out at the end of the loop pass.
   void WriteRecord(const DetectRecord& record);
 
   ServiceState& state() { return state_; }
@@ -62,11 +64,12 @@ class ServiceWorker {
   const std::string& tag() const { return tag_; }
 
  private:
-  void OnAccept(int fd, bool ipv4);
+  void OnAccept(std::unique_ptr<tovali::TcpStream> stream);
   void OnWakeup();
   void Drain();
   void OnDrainDeadline();
   void ExitWhenDrained();
+  void FlushRecords();
 
   ServiceState& state_;
   const std::string tag_;
@@ -79,6 +82,7 @@ class ServiceWorker {
   std::unordered_map<Dialback*, std::unique_ptr<Dialback>> dialbacks_;
   std::atomic<bool> stop_requested_{false};
   bool draining_ = false;
+  std::string pending_records_;  // whole lines, each with its line feed
   std::thread thread_;
 };
 
