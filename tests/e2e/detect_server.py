@@ -1,5 +1,8 @@
 #!/usr/bin/env python3
-"""A local detection server for palvex's end-to-end tests and benchmark (stdlib only).
+"""A local detection server that misbehaves on purpose, for palvex's end-to-end tests (stdlib only).
+
+palvexd is the well-behaved service the tests and the demo use; this helper stands in where a case
+needs a server that answers oddly, not at all, or dials back with broken frames.
 
 It listens on IPv4 and IPv6 (separate sockets, the IPv6 one IPv6-only). For each connection it
 reads the request frame (big-endian u16 version, u32 length, payload), records it, answers with

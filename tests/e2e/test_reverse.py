@@ -1,5 +1,9 @@
 #!/usr/bin/env python3
-"""End-to-end tests of palvex's default mode (reverse detection) against the local test server.
+"""End-to-end tests of palvex's default mode (reverse detection) against a local service.
+
+A well-behaved service is palvexd, the project's own; the Python helper detect_server.py stands
+in only where a case needs a server that misbehaves on purpose (no reply, odd replies, broken
+dial-back frames).
 
 The default mode dials the built-in backup server addresses, so every case runs inside fresh
 network, mount and UTS namespaces (tests/tools/netns-run): when started outside one, this file
@@ -23,6 +27,8 @@ import sys
 import tempfile
 import time
 import unittest
+
+from local_service import DAEMON, Daemon
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
@@ -104,8 +110,9 @@ class ReverseCase(unittest.TestCase):
     def setUpClass(cls):
         if not inside_namespace():
             raise unittest.SkipTest("needs the test namespace (run as root)")
-        if not os.access(BIN, os.X_OK):
-            raise unittest.SkipTest(f"palvex binary not found: {BIN}")
+        for path in (BIN, DAEMON):
+            if not os.access(path, os.X_OK):
+                raise unittest.SkipTest(f"binary not found: {path}")
         cls.table = load_backup_table(BACKUP_FILE)
 
     def setUp(self):
@@ -113,6 +120,7 @@ class ReverseCase(unittest.TestCase):
         self.reset_files()
         self.mounts = []
         self.server = None
+        self.service = None
         self.extra = []
         # No real name server is ever asked: lookups of unknown names go to a closed local port.
         self.mount_file("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
@@ -153,19 +161,39 @@ class ReverseCase(unittest.TestCase):
         self.assertTrue(ready, "test server did not start")
         self.assertEqual(self.server.stdout.readline().strip(), "ready")
 
+    def start_service(self, codes=(156, 11, 1101, 2), port=60002):
+        """palvexd on both families, every address located at `codes`."""
+        self.stop_server()
+        table = os.path.join(self.tmp, "locations.txt")
+        with open(table, "w", encoding="utf-8") as f:
+            line = " ".join(str(c) for c in codes)
+            f.write(f"0.0.0.0/0 {line}\n::/0 {line}\n")
+        self.service = Daemon(self.tmp, "--locations", table, "--listen", f"0.0.0.0:{port}",
+                              "--listen", f"[::]:{port}")
+        self.record_path = self.service.record_path
+
     def stop_server(self):
         if self.server is not None:
             self.server.terminate()
             self.server.wait(10)
             self.server.stdout.close()
             self.server = None
+        if self.service is not None:
+            self.assertEqual(self.service.stop(), 0)
+            self.service = None
 
     def records(self):
+        """The helper's events; palvexd's records read as the helper's request events."""
         path = getattr(self, "record_path", None)
         if not path or not os.path.exists(path):
             return []
         with open(path, encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.strip()]
+            events = [json.loads(line) for line in f if line.strip()]
+        if self.service is None:
+            return events
+        return [{"event": "request", "peer": r["peer"], "local": r["local"],
+                 "version": r["version"], "payload": r["identity"],
+                 "length": len(r["identity"].encode())} for r in events]
 
     def wait_for(self, predicate, what, limit=10.0):
         end = time.monotonic() + limit
@@ -200,6 +228,9 @@ class ReverseCase(unittest.TestCase):
             proc.kill()
             proc.communicate()
             self.fail(f"palvex did not end: {cmd}")
+        if self.service is not None and b'"mappedAddr":""' not in out:
+            # palvexd writes its record just after the reply or the dial-back frame.
+            self.wait_for(lambda: self.records(), "palvexd's record")
         log = ""
         if os.path.exists(log_path):
             with open(log_path, encoding="utf-8", errors="replace") as f:
@@ -266,7 +297,7 @@ class DefaultPathTest(ReverseCase):
     """No -H: the server address comes from the backup table chosen by /tmp/isp."""
 
     def test_success_with_isp_file_absent_then_written(self):
-        self.start_server()
+        self.start_service()
         res = self.run_palvex()
         rec = self.assert_success(res)
         self.assert_backup(rec["serverAddr"], "1")
@@ -285,7 +316,7 @@ class DefaultPathTest(ReverseCase):
         self.assertIn("[DTR] read isp: 2", res.log)
 
     def test_isp_file_selects_the_list(self):
-        self.start_server("--reply", "{addr}|1|2|3|0")
+        self.start_service(codes=(1, 2, 3, 0))
         for content, key in [(b"2\n", "2"), (b" 5\t", "5"), (b"3", "1"), (b"12", "1"),
                              (b"", "1")]:
             with self.subTest(content=content):
@@ -301,20 +332,20 @@ class DefaultPathTest(ReverseCase):
     def test_ipv6_default_path(self):
         with open("/tmp/isp", "w") as f:
             f.write("5")
-        self.start_server("--reply", "{addr}|156|11|1101|2")
+        self.start_service()
         res = self.run_palvex("-6")
         rec = self.assert_success(res, v6=True)
         self.assert_backup(rec["serverAddr"], "5", v6=True)
         self.assertTrue(rec["mappedAddr"].startswith("["))
 
     def test_other_server_port(self):
-        self.start_server(port=61234)
+        self.start_service(port=61234)
         res = self.run_palvex("-P", "61234")
         rec = self.assert_success(res)
         self.assertTrue(rec["serverAddr"].endswith(":61234"))
 
     def test_port_zero_lets_the_kernel_choose(self):
-        self.start_server()
+        self.start_service()
         rec = self.assert_success(self.run_palvex("-I", "0", "-A", "0"))
         self.assertNotEqual(split_addr(rec["localAddr"])[1], 0)
 
@@ -323,7 +354,7 @@ class HostTest(ReverseCase):
     """-H: a numeric or named host, public or not."""
 
     def test_public_ipv4_address_is_used(self):
-        self.start_server()
+        self.start_service()
         res = self.run_palvex("-H", PUBLIC_V4)
         rec = self.assert_success(res)
         self.assertEqual(rec["serverAddr"], f"{PUBLIC_V4}:60002")
@@ -331,7 +362,7 @@ class HostTest(ReverseCase):
         self.assertNotIn("use backup ip", res.log)
 
     def test_private_address_falls_back_to_backup(self):
-        self.start_server()
+        self.start_service()
         for host in ["127.0.0.1", "10.1.2.3", "192.168.1.1"]:
             with self.subTest(host=host):
                 self.reset_files()
@@ -346,7 +377,7 @@ class HostTest(ReverseCase):
     def test_host_name_from_hosts_file(self):
         self.mount_file("/etc/hosts", f"127.0.0.1 localhost\n{PUBLIC_V4} detect.palvex.test\n"
                                       "10.9.9.9 private.palvex.test\n")
-        self.start_server()
+        self.start_service()
         res = self.run_palvex("-H", "detect.palvex.test")
         self.assertEqual(self.assert_success(res)["serverAddr"], f"{PUBLIC_V4}:60002")
         self.reset_files()
@@ -356,14 +387,14 @@ class HostTest(ReverseCase):
         self.assertIn("[DTR] resolved ip 10.9.9.9 is not public, use backup ip: ", res.log)
 
     def test_unknown_name_falls_back_to_backup(self):
-        self.start_server()
+        self.start_service()
         res = self.run_palvex("-H", "nowhere.palvex.test")
         rec = self.assert_success(res)
         self.assert_backup(rec["serverAddr"])
         self.assertRegex(res.log, r"\[DTR\] (no ip resolved|resolve failed: 3), use backup ip: ")
 
     def test_ipv6_hosts(self):
-        self.start_server()
+        self.start_service()
         res = self.run_palvex("-6", "-H", PUBLIC_V6)
         rec = self.assert_success(res, v6=True)
         self.assertEqual(rec["serverAddr"], f"[{PUBLIC_V6}]:60002")
@@ -382,7 +413,7 @@ class HostTest(ReverseCase):
 
 class OptionTest(ReverseCase):
     def test_locate(self):
-        self.start_server("--dialback", "none")
+        self.start_service()
         res = self.run_palvex("-L", timeout_ms=5000)
         rec = res.record
         self.assertEqual(res.requests()[0]["version"], 4)
@@ -401,7 +432,7 @@ class OptionTest(ReverseCase):
         self.assertEqual(self.count(res, "[DTR] detect timeout"), 1)
 
     def test_bind_ip(self):
-        self.start_server()
+        self.start_service()
         res = self.run_palvex("-i", "203.0.113.200")
         rec = self.assert_success(res)
         self.assertTrue(rec["localAddr"].startswith("203.0.113.200:"))
@@ -414,7 +445,7 @@ class OptionTest(ReverseCase):
         self.assertTrue(rec["mappedAddr"].startswith("[2001:db8::77]:"))
 
     def test_nic(self):
-        self.start_server()
+        self.start_service()
         res = self.run_palvex("-n", "lo")
         rec = self.assert_success(res)
         self.assertEqual(rec["nic"], "lo")
@@ -424,7 +455,7 @@ class OptionTest(ReverseCase):
     def test_identity_file_and_host_name(self):
         with open("/tmp/miner_sn", "w") as f:
             f.write("  SN 0042\n\n")
-        self.start_server()
+        self.start_service()
         res = self.run_palvex()
         self.assert_success(res)
         self.assertEqual(res.requests()[0]["payload"], "SN 0042")
@@ -436,7 +467,7 @@ class OptionTest(ReverseCase):
         self.assertEqual(res.requests()[0]["payload"], "palvex-test")
 
     def test_swapped_bind_port_bounds(self):
-        self.start_server()
+        self.start_service()
         res = self.run_palvex("-I", "50010", "-A", "50000")
         _, port = split_addr(self.assert_success(res)["localAddr"])
         self.assertTrue(50000 <= port <= 50010, port)
@@ -447,7 +478,7 @@ class OptionTest(ReverseCase):
         blocker.listen()
         self.extra.append(blocker)
         port = blocker.getsockname()[1]
-        self.start_server()
+        self.start_service()
         res = self.run_palvex("-I", str(port), "-A", str(port), timeout_ms=20000)
         rec = res.record
         self.assertEqual(rec["localAddr"], f":{port}")
