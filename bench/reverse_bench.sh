@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Times the default mode against the local test detection server, inside a network namespace of
+# Times the default mode against palvexd, the project's detection service, inside a network namespace of
 # its own (root only; nothing leaves the namespace):
 #   - 50 successful detections: median and worst wall time from process start to the JSON line;
 #   - the same number of bare TCP connects to the same server (`nc -z`) as the baseline;
@@ -10,11 +10,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 BIN=$(realpath "${1:-${PALVEX_BIN:-build/palvex}}")
+DAEMON=$(dirname "$BIN")/palvexd
 RUNS=${RUNS:-50}
 
 if [[ "${PALVEX_BENCH_INSIDE:-}" != 1 ]]; then
   [[ $(id -u) -eq 0 ]] || { echo "reverse_bench: needs root (it creates a namespace)" >&2; exit 1; }
-  [[ -x "$BIN" ]] || { echo "reverse_bench: no binary at $BIN (build first)" >&2; exit 1; }
+  for b in "$BIN" "$DAEMON"; do
+    [[ -x "$b" ]] || { echo "reverse_bench: no binary at $b (build first)" >&2; exit 1; }
+  done
   for tool in nc /usr/bin/time python3; do
     command -v "$tool" >/dev/null || {
       echo "reverse_bench: $tool missing; run scripts/install-deps.sh --bench" >&2; exit 1; }
@@ -24,11 +27,12 @@ fi
 
 # Inside the namespace from here on: every address is local, /tmp is private.
 SERVER_ADDR=192.0.2.11  # a backup address of list "1" in the default table; any address works
-python3 "$ROOT/tests/e2e/detect_server.py" --port 60002 >/tmp/server.out 2>&1 &
+"$DAEMON" --record /tmp/records.jsonl --source-rate 0 >/tmp/server.out 2>&1 &
 SERVER_PID=$!
 trap 'kill $SERVER_PID 2>/dev/null || true' EXIT
-for _ in $(seq 100); do grep -q ready /tmp/server.out 2>/dev/null && break; sleep 0.05; done
-grep -q ready /tmp/server.out || { echo "reverse_bench: server did not start" >&2; exit 1; }
+for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/60002) 2>/dev/null && break; sleep 0.05; done
+(exec 3<>/dev/tcp/127.0.0.1/60002) 2>/dev/null || {
+  echo "reverse_bench: palvexd did not start" >&2; cat /tmp/server.out >&2; exit 1; }
 
 python3 - "$BIN" "$RUNS" "$SERVER_ADDR" <<'EOF'
 import json, statistics, subprocess, sys, time
