@@ -130,7 +130,7 @@ TEST(LocationTableTest, AgreesWithALinearScanOnRandomNestedTables) {
       if (probe % 2 == 0 && !entries.empty()) {
         // Either end of a prefix, or the address just past it.
         const Entry& e = entries[rng() % entries.size()];
-        uint32_t size = e.length == 0 ? ~uint32_t{0} : ~uint32_t{0} >> e.length;
+        uint32_t size = e.length == 32 ? 0 : ~uint32_t{0} >> e.length;
         address = e.start + (probe % 4 == 0 ? size : 0) + (probe % 3 == 0 ? 1 : 0);
       }
       int best = -1;
