@@ -504,8 +504,9 @@ TEST_P(TcpStreamTest, DestroyedInsideOnDataWhateverItReturns) {
     int calls = 0;
     stream_->on_data = [this, &calls, result](const char*, size_t) {
       ++calls;
+      const int r = result;  // the closure dies with the stream
       stream_.reset();
-      return result;
+      return r;
     };
     ASSERT_TRUE(SendAll(peer_, Pattern(40000)));  // more than one buffer: a loop would go on
     ASSERT_TRUE(RunUntil([this] { return stream_ == nullptr; }));
