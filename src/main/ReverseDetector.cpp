@@ -120,7 +120,7 @@ void ReverseDetector::OnResolved(int code, const std::vector<tovali::DnsIPAddr>&
 
 const std::string& ReverseDetector::BackupIp() {
   std::string isp;
-  ReadFile(kIspFile, isp, 0);
+  ReadFile(kIspFile, isp, 0);  // a link or non-regular file there reads as absent
   isp = Trim(isp, kWhiteSpace);
   if (isp == "1" || isp == "2" || isp == "5") {
     LOG_INFO("", "%s read isp: %s", log_tag_.c_str(), isp.c_str());

@@ -577,6 +577,44 @@ class InboundTest(ReverseCase):
         self.assertEqual(self.count(res, "[DTR] detect timeout"), 1)
 
 
+class LinkTest(ReverseCase):
+    """/tmp is writable by every user: links planted at the fixed names there are never followed."""
+
+    def test_links_at_the_fixed_names_leave_their_targets_alone(self):
+        decoys = {}
+        for name, content in [("isp", "5"), ("miner_sn", "SECRET-SN"), ("pl.log", "decoy\n")]:
+            decoy = os.path.join(self.tmp, "decoy-" + name)
+            with open(decoy, "w", encoding="utf-8") as f:
+                f.write(content)
+            os.symlink(decoy, "/tmp/" + name)
+            decoys[decoy] = content
+        self.addCleanup(os.remove, "/tmp/pl.log")
+
+        # A link at the log path: no log file, the same as any other failure to open it.
+        proc = subprocess.run([BIN, "-l", "pl.log", "-t", "300"], capture_output=True, timeout=20)
+        self.assertEqual((proc.returncode, proc.stdout, proc.stderr),
+                         (1, b"", b"init logger failed\n"))
+
+        self.start_server()
+        res = self.run_palvex()
+        # Neither link was read: the ISP file counts as absent, the identity falls through.
+        self.assert_backup(self.assert_success(res)["serverAddr"], "1")
+        self.assertNotIn("read isp", res.log)
+        payload = res.requests()[0]["payload"]
+        self.assertNotEqual(payload, "SECRET-SN")
+        if not any(os.path.exists(p) for p in IDENTITY_FILES[1:]):
+            self.assertEqual(payload, "palvex-test")
+            self.assertIn("read hostname from system: palvex-test", res.log)
+        # The link at /tmp/isp was replaced by a regular file, and no temporary file is left.
+        self.assertFalse(os.path.islink("/tmp/isp"))
+        with open("/tmp/isp", "rb") as f:
+            self.assertEqual(f.read(), b"2")
+        self.assertEqual([n for n in os.listdir("/tmp") if n.startswith(".isp")], [])
+        for decoy, content in decoys.items():
+            with open(decoy, encoding="utf-8") as f:
+                self.assertEqual(f.read(), content, decoy)
+
+
 class SignalTest(ReverseCase):
     """SIGINT and SIGTERM at different stages: always one report, exit 0."""
 
