@@ -72,7 +72,8 @@ bool Context::ReadHostname() {
 
 bool Context::ReadHostnameFrom(const char* const* paths, size_t count) {
   for (size_t i = 0; i < count; ++i) {
-    // A missing or oversized file adds nothing; a blank one trims back to empty.
+    // A missing or oversized file adds nothing, nor does a link or anything but a regular file
+    // (/tmp is writable by everyone); a blank one trims back to empty.
     ReadFile(paths[i], hostname_, kMaxIdentitySize);
     hostname_ = Trim(hostname_, kWhiteSpace);
     if (!hostname_.empty()) {

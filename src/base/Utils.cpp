@@ -1,15 +1,24 @@
 #include "base/Utils.h"
 
+#include <unistd.h>
+
 #include <cstdio>
+
+#include "tovali/log/file_util.h"
 
 namespace palvex {
 
 const char* const kWhiteSpace = "\t\n\v\f\r ";
 
 bool ReadFile(const std::string& path, std::string& out, size_t max_size) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr)
+  int fd = tovali::OpenReadFile(path);
+  if (fd < 0)
     return false;
+  FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) {
+    close(fd);
+    return false;
+  }
   char chunk[4096];
   bool ok = true;
   for (;;) {
@@ -57,9 +66,16 @@ std::vector<std::string> Split(const std::string& text, const std::string& separ
 }
 
 bool WriteFile(const std::string& path, const std::string& bytes, bool append) {
-  FILE* file = std::fopen(path.c_str(), append ? "ab" : "wb");
-  if (file == nullptr)
+  if (!append)
+    return tovali::ReplaceFile(path, bytes.data(), bytes.size());
+  int fd = tovali::OpenAppendFile(path);
+  if (fd < 0)
     return false;
+  FILE* file = fdopen(fd, "ab");
+  if (file == nullptr) {
+    close(fd);
+    return false;
+  }
   size_t written = std::fwrite(bytes.data(), 1, bytes.size(), file);
   bool closed = std::fclose(file) == 0;
   return written == bytes.size() && closed;

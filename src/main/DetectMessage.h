@@ -78,7 +78,8 @@ std::string BuildDetectRecord(const DetectReport& report);
 // Whole seconds of the real-time clock.
 int64_t RealTimeSeconds();
 
-// Replaces the ISP file's content with the decimal code when it is not 0. True when written;
+// Replaces the ISP file's content with the decimal code when it is not 0, atomically (a reader
+// never sees a part) and never through a link: one at the path is replaced. True when written;
 // false for code 0 (file left alone) or when the file cannot be written.
 bool WriteIspFile(uint16_t isp, const std::string& path = kIspFile);
 

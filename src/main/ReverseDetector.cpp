@@ -7,7 +7,6 @@
 #include "base/Utils.h"
 #include "main/BackupServers.h"
 #include "main/DetectMessage.h"
-#include "main/ReverseStream.h"
 #include "tovali/Network/dns_manager.h"
 #include "tovali/Network/dns_resolver.h"
 #include "tovali/Network/random.h"
@@ -38,6 +37,8 @@ ReverseDetector::ReverseDetector(ReverseConfig config)
   timeout_timer_.Init(loop_.base(), [this] { OnTimeout(); });
   timeout_timer_.Start(config_.timeout, 0);
   detect_timer_.Init(loop_.base(), [this] { Detect(); });
+  inbound_ = std::make_unique<InboundStreams>(loop_.base(), log_tag_);
+  inbound_->on_frame = [this](const std::string& detect_addr) { OnFrame(detect_addr); };
 }
 
 ReverseDetector::~ReverseDetector() {
@@ -45,7 +46,7 @@ ReverseDetector::~ReverseDetector() {
   resolver_.reset();
   sender_.reset();
   listener_.reset();
-  streams_.clear();
+  inbound_.reset();
   Report();
   LOG_INFO("", "%s DELETE", log_tag_.c_str());
 }
@@ -120,7 +121,7 @@ void ReverseDetector::OnResolved(int code, const std::vector<tovali::DnsIPAddr>&
 
 const std::string& ReverseDetector::BackupIp() {
   std::string isp;
-  ReadFile(kIspFile, isp, 0);
+  ReadFile(kIspFile, isp, 0);  // a link or non-regular file there reads as absent
   isp = Trim(isp, kWhiteSpace);
   if (isp == "1" || isp == "2" || isp == "5") {
     LOG_INFO("", "%s read isp: %s", log_tag_.c_str(), isp.c_str());
@@ -187,28 +188,13 @@ void ReverseDetector::OnSenderError(int code) {
 }
 
 void ReverseDetector::OnAccept(tovali::TcpStream* stream) {
-  std::unique_ptr<tovali::TcpStream> owned(stream);
-  if (streams_.size() >= kMaxInboundStreams) {
-    LOG_WARN("", "%s too many inbound connections (%zu), close %s:%u", log_tag_.c_str(),
-             streams_.size(), owned->RemoteIp().c_str(), owned->RemotePort());
-    return;
-  }
-  ++stream_count_;
-  auto reverse = std::make_unique<ReverseStream>(*this, owned.release(), stream_count_);
-  ReverseStream* key = reverse.get();
-  streams_.emplace(key, std::move(reverse));
+  inbound_->Add(stream);
 }
 
-void ReverseDetector::OnStreamDone(ReverseStream* stream, int code) {
-  auto it = streams_.find(stream);
-  if (it != streams_.end()) {
-    deferred_.DeleteSoon(std::move(it->second));
-    streams_.erase(it);
-  }
-  if (code == 0) {
-    p2p_status_ = 1;
-    ExitLoop();
-  }
+void ReverseDetector::OnFrame(const std::string& detect_addr) {
+  detect_addr_ = detect_addr;
+  p2p_status_ = 1;
+  ExitLoop();
 }
 
 void ReverseDetector::OnTimeout() {

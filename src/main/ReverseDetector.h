@@ -13,11 +13,11 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "base/Context.h"
 #include "main/Configs.h"
+#include "main/InboundStreams.h"
 #include "tovali/Network/dns_request.h"
 #include "tovali/Network/event_loop.h"
 #include "tovali/Network/tcp_listener.h"
@@ -29,18 +29,12 @@ class TcpStream;
 
 namespace palvex {
 
-class ReverseStream;
-
 // A port drawn uniformly from [min, max] with the thread's random engine; swapped bounds are
 // taken in the right order.
 uint16_t RandomPort(uint16_t min, uint16_t max);
 
 class ReverseDetector : public Context {
  public:
-  // Inbound connections open at once beyond this are closed on arrival: the listening port is
-  // open to anyone and the device is small.
-  static constexpr size_t kMaxInboundStreams = 64;
-
   // Arms the start timer (0 ms) and the timeout timer (config.timeout ms, counted from here).
   // Touches no socket before the loop runs.
   explicit ReverseDetector(ReverseConfig config);
@@ -49,9 +43,6 @@ class ReverseDetector : public Context {
   ~ReverseDetector() override;
 
  private:
-  friend class ReverseStream;        // reports through OnStreamDone and sets detect_addr_
-  friend class ReverseDetectorPeer;  // tests
-
   void Start();
   void Resolve();
   void Detect();
@@ -62,8 +53,8 @@ class ReverseDetector : public Context {
   int OnSenderData(const char* data, size_t len);
   void OnSenderError(int code);
   void OnTimeout();
-  // Removes and destroys `stream`; code 0 (a complete frame) ends the run with success.
-  void OnStreamDone(ReverseStream* stream, int code);
+  // A complete frame arrived on an inbound connection: the run ends with success.
+  void OnFrame(const std::string& detect_addr);
   const std::string& BackupIp();
   void Report();
 
@@ -82,8 +73,7 @@ class ReverseDetector : public Context {
   uint16_t province_ = 0;
   uint16_t city_ = 0;
   uint16_t isp_ = 0;
-  uint32_t stream_count_ = 0;
-  std::unordered_map<ReverseStream*, std::unique_ptr<ReverseStream>> streams_;
+  std::unique_ptr<InboundStreams> inbound_;
   std::string detect_addr_;
   int32_t p2p_status_ = -1;
   std::map<std::string, std::vector<std::string>> backup_ipv4_;

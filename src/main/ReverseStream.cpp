@@ -1,14 +1,15 @@
 #include "main/ReverseStream.h"
 
 #include "main/DetectMessage.h"
-#include "main/ReverseDetector.h"
+#include "main/InboundStreams.h"
 #include "tovali/Network/tcp_stream.h"
 #include "tovali/log/logger.h"
 
 namespace palvex {
 
-ReverseStream::ReverseStream(ReverseDetector& detector, tovali::TcpStream* stream, unsigned int id)
-    : tag_("[CON " + std::to_string(id) + "]"), detector_(detector), stream_(stream), id_(id) {
+ReverseStream::ReverseStream(InboundStreams& owner, event_base* loop, tovali::TcpStream* stream,
+                             unsigned int id, uint64_t deadline_ms)
+    : tag_("[CON " + std::to_string(id) + "]"), owner_(owner), stream_(stream), id_(id) {
   LOG_INFO("", "%s CREATE", tag_.c_str());
   local_ip_ = stream_->LocalIp();
   local_port_ = stream_->LocalPort();
@@ -18,6 +19,12 @@ ReverseStream::ReverseStream(ReverseDetector& detector, tovali::TcpStream* strea
            remote_ip_.c_str(), remote_port_);
   stream_->on_data = [this](const char* data, size_t len) { return OnData(data, len); };
   stream_->on_error = [this](int code) { OnError(code); };
+  deadline_.Init(loop, [this, deadline_ms] {
+    LOG_ERROR("", "%s no frame within %llu ms", tag_.c_str(),
+              static_cast<unsigned long long>(deadline_ms));
+    Fail(kFrameTimedOut);
+  });
+  deadline_.Start(deadline_ms);
 }
 
 ReverseStream::~ReverseStream() {
@@ -81,15 +88,18 @@ int ReverseStream::OnMessage(const char* frame, size_t size) {
   std::string message(frame + kFrameHeaderSize, size - kFrameHeaderSize);
   LOG_INFO("", "%s receive message: size=%zu version=%u message=%s", tag_.c_str(), size,
            header.version, message.c_str());
-  detector_.detect_addr_ = FormatAddress(remote_ip_, !stream_->ipv4, remote_port_);
-  detector_.OnStreamDone(this, 0);
+  deadline_.Stop();
+  // Done with this connection: it closes now and is freed on a later pass.
+  stream_->Close(0);
+  owner_.OnStreamDone(this, 0, FormatAddress(remote_ip_, !stream_->ipv4, remote_port_));
   return -1;
 }
 
 void ReverseStream::Fail(int code) {
   // Closed now, freed with this object on a later pass.
   stream_->Close(0);
-  detector_.OnStreamDone(this, code);
+  deadline_.Stop();
+  owner_.OnStreamDone(this, code, std::string());
 }
 
 }  // namespace palvex

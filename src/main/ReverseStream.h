@@ -1,9 +1,9 @@
 // One inbound connection accepted on the detector's listening port. Reassembles frames from what
-// the connection delivers; the first complete frame records where the connection came from and
-// reports success to the detector, a failure or close before that reports the code. Loop thread
+// the connection delivers; the first complete frame reports success and where the connection
+// came from, a failure, a close or a missed deadline before that reports the code. Loop thread
 // only.
 //
-// Lifetime: the detector owns every ReverseStream and lets go of it in OnStreamDone, which this
+// Lifetime: InboundStreams owns every ReverseStream and lets go of it in OnStreamDone, which this
 // class calls as the last thing it does; the object then dies on a later loop pass.
 #pragma once
 
@@ -12,13 +12,17 @@
 #include <memory>
 #include <string>
 
+#include "tovali/Network/event_loop.h"
+
+struct event_base;
+
 namespace tovali {
 class TcpStream;
 }
 
 namespace palvex {
 
-class ReverseDetector;
+class InboundStreams;
 
 class ReverseStream {
  public:
@@ -26,9 +30,13 @@ class ReverseStream {
   // connection (reported with kFrameTooLarge) instead of collecting without bound.
   static constexpr uint32_t kMaxFramePayload = 65536;
   static constexpr int kFrameTooLarge = 2001;
+  // No complete frame within the deadline.
+  static constexpr int kFrameTimedOut = 2002;
 
-  // Takes ownership of the accepted, already open `stream` and installs its callbacks.
-  ReverseStream(ReverseDetector& detector, tovali::TcpStream* stream, unsigned int id);
+  // Takes ownership of the accepted, already open `stream`, installs its callbacks and gives the
+  // peer `deadline_ms` to deliver a complete frame.
+  ReverseStream(InboundStreams& owner, event_base* loop, tovali::TcpStream* stream, unsigned int id,
+                uint64_t deadline_ms);
   // Destroys the stream if still owned; calls nothing back.
   ~ReverseStream();
 
@@ -47,13 +55,14 @@ class ReverseStream {
   int OnMessage(const char* frame, size_t size);
 
   uint32_t id() const { return id_; }
+  const std::string& tag() const { return tag_; }
 
  private:
-  // Drops the connection and reports `code` to the detector; the last call of any path.
+  // Closes the connection and reports `code` to the owner; the last call of any path.
   void Fail(int code);
 
   std::string tag_;
-  ReverseDetector& detector_;
+  InboundStreams& owner_;
   std::unique_ptr<tovali::TcpStream> stream_;
   std::string local_ip_;
   uint16_t local_port_ = 0;
@@ -61,6 +70,7 @@ class ReverseStream {
   uint16_t remote_port_ = 0;
   uint32_t id_;
   std::string buffer_;
+  tovali::Timer deadline_;
 };
 
 }  // namespace palvex

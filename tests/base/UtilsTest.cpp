@@ -1,7 +1,10 @@
 #include "base/Utils.h"
 
+#include <dirent.h>
 #include <gmock/gmock.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,22 @@ using testing::ElementsAre;
 class FileUtilsTest : public testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
+
+  // The names in the temp dir, sorted.
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(dir_.path().c_str())) {
+      while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+          names.push_back(name);
+      }
+      closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
   tovali_test::TempDir dir_;
 };
 
@@ -43,10 +62,13 @@ TEST_F(FileUtilsTest, ReadFileAppendsWholeChunksWithinTheLimit) {
   EXPECT_EQ(out, "");
 }
 
-TEST_F(FileUtilsTest, ReadFileFailsOnMissingFilesAndDirectories) {
+TEST_F(FileUtilsTest, ReadFileFailsOnMissingFilesDirectoriesAndFifos) {
   std::string out = "kept";
   EXPECT_FALSE(ReadFile(dir_.File("missing"), out, 0));
   EXPECT_FALSE(ReadFile(dir_.path(), out, 0));
+  // A FIFO planted at an identity path must not hold the run waiting for a writer.
+  ASSERT_EQ(mkfifo(dir_.File("fifo").c_str(), 0644), 0);
+  EXPECT_FALSE(ReadFile(dir_.File("fifo"), out, 0));
   EXPECT_EQ(out, "kept");
 }
 
@@ -59,6 +81,11 @@ TEST_F(FileUtilsTest, WriteFileTruncatesOrAppends) {
   EXPECT_TRUE(ReadFile(path, out, 0));
   EXPECT_EQ(out, std::string("2\0x", 3));
   EXPECT_FALSE(WriteFile(dir_.File("no-dir/out"), "x", false));
+
+  // A replace whose rename fails (a directory in the way) removes its new file again.
+  ASSERT_EQ(mkdir(dir_.File("busy").c_str(), 0755), 0);
+  EXPECT_FALSE(WriteFile(dir_.File("busy"), "x", false));
+  EXPECT_THAT(Entries(), ElementsAre("busy", "out"));
 }
 
 TEST(TrimTest, RemovesOnlyTheEnds) {

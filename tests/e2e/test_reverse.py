@@ -22,9 +22,11 @@ import re
 import select
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -217,7 +219,8 @@ class ReverseCase(unittest.TestCase):
         if stage is not None:
             try:
                 stage(proc, log_path)
-                proc.send_signal(sig)
+                if sig is not None:
+                    proc.send_signal(sig)
             except BaseException:
                 proc.kill()
                 proc.communicate()
@@ -599,13 +602,130 @@ class InboundTest(ReverseCase):
         self.assertEqual(self.count(res, "[CON 1] frame too large: 65537"), 1)
         self.assertIn("[CON 2] receive message", res.log)
 
-    def test_inbound_connection_cap(self):
-        res = self.run_dialback("idle*64,full,idle", 2500, "--step-ms", "0")
-        self.assertEqual(res.record["p2pReverse"], -1)
-        self.assertIn("[CON 64] CREATE", res.log)
-        self.assertNotIn("[CON 65]", res.log)
-        self.assertEqual(self.count(res, "[DTR] too many inbound connections"), 2)
-        self.assertEqual(self.count(res, "[DTR] detect timeout"), 1)
+    def test_hostile_connections_do_not_lock_out_the_dial_back(self):
+        """500 peers of every kind keep the listening port busy (renewing what palvex closes)
+        while the server waits before its genuine dial-back, which must still get through."""
+        self.start_server("--dialback-delay-ms", "700")
+        stop = threading.Event()
+        flood = []
+
+        def stage(proc, log_path):
+            self.wait_for(lambda: self.listen_port(log_path), "the listening port")
+            flood.append(threading.Thread(target=hostile_flood,
+                                          args=(self.listen_port(log_path), stop, 500)))
+            flood[0].start()
+
+        try:
+            res = self.run_palvex(timeout_ms=4000, stage=stage)
+        finally:
+            stop.set()
+            for t in flood:
+                t.join(10)
+        self.assertEqual(res.record["p2pReverse"], 1, "the dial-back was locked out")
+        self.assert_success(res)
+        self.assertTrue("[DTR] too many inbound connections (64), close the oldest" in res.log,
+                        "the flood never filled the inbound set")
+
+    @staticmethod
+    def listen_port(log_path):
+        try:
+            with open(log_path, encoding="utf-8", errors="replace") as f:
+                m = re.search(r"listen ':(\d+)' success", f.read())
+        except FileNotFoundError:
+            return None
+        return int(m.group(1)) if m else None
+
+
+def hostile_flood(port, stop, count):
+    """Holds `count` connections to 127.0.0.1:<port>, each of one hostile kind, reconnecting
+    whichever the other side closes, until `stop` is set."""
+    kinds = ["idle", "slow", "random", "huge", "half"]
+    conns = {}  # socket -> [kind, bytes sent, next send time]
+
+    def opened(kind):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setblocking(False)
+        s.connect_ex(("127.0.0.1", port))
+        conns[s] = [kind, 0, time.monotonic() + 0.05]
+
+    for i in range(count):
+        opened(kinds[i % len(kinds)])
+    header = {"slow": struct.pack(">HI", 2, 40), "random": struct.pack(">HI", 2, 60000),
+              "huge": struct.pack(">HI", 2, 0xFFFFFFFF)}
+    while not stop.is_set():
+        now = time.monotonic()
+        for s, state in list(conns.items()):
+            kind, sent, due = state
+            try:
+                if s.recv(4096, socket.MSG_DONTWAIT) == b"":
+                    raise ConnectionResetError
+            except (BlockingIOError, InterruptedError):
+                pass
+            except OSError:
+                s.close()
+                del conns[s]
+                opened(kind)
+                continue
+            if now < due or kind == "idle":
+                continue
+            try:
+                if kind == "half":
+                    s.shutdown(socket.SHUT_WR)
+                    state[2] = float("inf")
+                elif kind == "slow":
+                    s.send(header["slow"][sent:sent + 1] if sent < 6 else b"x")
+                    state[1], state[2] = sent + 1, now + 0.1
+                elif kind == "random":
+                    s.send(header["random"] if sent == 0 else os.urandom(512))
+                    state[1], state[2] = sent + 1, now + 0.02
+                else:
+                    s.send(header["huge"])
+                    state[2] = float("inf")
+            except (BlockingIOError, InterruptedError):
+                pass
+            except OSError:
+                state[2] = float("inf")
+        time.sleep(0.005)
+    for s in conns:
+        s.close()
+
+
+class LinkTest(ReverseCase):
+    """/tmp is writable by every user: links planted at the fixed names there are never followed."""
+
+    def test_links_at_the_fixed_names_leave_their_targets_alone(self):
+        decoys = {}
+        for name, content in [("isp", "5"), ("miner_sn", "SECRET-SN"), ("pl.log", "decoy\n")]:
+            decoy = os.path.join(self.tmp, "decoy-" + name)
+            with open(decoy, "w", encoding="utf-8") as f:
+                f.write(content)
+            os.symlink(decoy, "/tmp/" + name)
+            decoys[decoy] = content
+        self.addCleanup(os.remove, "/tmp/pl.log")
+
+        # A link at the log path: no log file, the same as any other failure to open it.
+        proc = subprocess.run([BIN, "-l", "pl.log", "-t", "300"], capture_output=True, timeout=20)
+        self.assertEqual((proc.returncode, proc.stdout, proc.stderr),
+                         (1, b"", b"init logger failed\n"))
+
+        self.start_server()
+        res = self.run_palvex()
+        # Neither link was read: the ISP file counts as absent, the identity falls through.
+        self.assert_backup(self.assert_success(res)["serverAddr"], "1")
+        self.assertNotIn("read isp", res.log)
+        payload = res.requests()[0]["payload"]
+        self.assertNotEqual(payload, "SECRET-SN")
+        if not any(os.path.exists(p) for p in IDENTITY_FILES[1:]):
+            self.assertEqual(payload, "palvex-test")
+            self.assertIn("read hostname from system: palvex-test", res.log)
+        # The link at /tmp/isp was replaced by a regular file, and no temporary file is left.
+        self.assertFalse(os.path.islink("/tmp/isp"))
+        with open("/tmp/isp", "rb") as f:
+            self.assertEqual(f.read(), b"2")
+        self.assertEqual([n for n in os.listdir("/tmp") if n.startswith(".isp")], [])
+        for decoy, content in decoys.items():
+            with open(decoy, encoding="utf-8") as f:
+                self.assertEqual(f.read(), content, decoy)
 
 
 class SignalTest(ReverseCase):

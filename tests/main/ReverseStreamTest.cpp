@@ -1,6 +1,5 @@
-// ReverseStream frame reassembly and the detector's handling of inbound connections, driven
-// through real loopback connections. The detector's own start and timeout timers are stopped,
-// so it never listens or dials out: the tests hand it accepted streams directly.
+// ReverseStream frame reassembly and the bounded set of inbound connections, driven through real
+// loopback connections handed to the set as the listener would.
 #include <arpa/inet.h>
 #include <event2/event.h>
 #include <gmock/gmock.h>
@@ -16,38 +15,18 @@
 #include <string>
 #include <vector>
 
+#include "main/InboundStreams.h"
 #include "main/ReverseDetector.h"
 #include "main/ReverseStream.h"
+#include "support/loop_fixture.h"
 #include "support/recording_sink.h"
 #include "tovali/Network/event_loop.h"
 #include "tovali/Network/socket_util.h"
 #include "tovali/Network/tcp_stream.h"
 
 namespace palvex {
-
-// Test access to the detector's inside.
-class ReverseDetectorPeer {
- public:
-  // Keeps the detector from ever starting; and should it start anyway, its only server
-  // address is loopback.
-  static void Quiesce(ReverseDetector& d) {
-    d.start_timer_.Stop();
-    d.timeout_timer_.Stop();
-    for (const char* isp : {"1", "2", "5"}) {
-      d.backup_ipv4_[isp] = {"127.0.0.1"};
-      d.backup_ipv6_[isp] = {"::1"};
-    }
-  }
-  static event_base* Base(ReverseDetector& d) { return d.loop_.base(); }
-  static void Accept(ReverseDetector& d, tovali::TcpStream* s) { d.OnAccept(s); }
-  static size_t Streams(const ReverseDetector& d) { return d.streams_.size(); }
-  static int Status(const ReverseDetector& d) { return d.p2p_status_; }
-  static const std::string& DetectAddr(const ReverseDetector& d) { return d.detect_addr_; }
-};
-
 namespace {
 
-using Peer = ReverseDetectorPeer;
 using ::testing::Contains;
 using ::testing::HasSubstr;
 
@@ -75,30 +54,34 @@ struct Pair {
   uint16_t peer_port = 0;
 };
 
-class ReverseStreamTest : public ::testing::Test {
+class ReverseStreamTest : public tovali_test::LoopFixture {
  protected:
-  void SetUp() override { NewDetector(); }
+  void SetUp() override {
+    LoopFixture::SetUp();
+    NewSet();
+  }
 
   void TearDown() override {
-    DropDetector();
+    inbound_.reset();
+    guard_.reset();
     for (int fd : peers_)
       close(fd);
+    LoopFixture::TearDown();
   }
 
-  void NewDetector() {
-    DropDetector();
-    detector_ = std::make_unique<ReverseDetector>(ReverseConfig{});
-    Peer::Quiesce(*detector_);
-    guard_ = std::make_unique<tovali::Timer>();
-    guard_->Init(base(), [] {});
+  void NewSet() {
+    inbound_ = std::make_unique<InboundStreams>(base(), "[DTR]");
+    inbound_->on_frame = [this](const std::string& addr) {
+      ++frames_;
+      detect_addr_ = addr;
+    };
+    frames_ = 0;
+    detect_addr_.clear();
+    if (!guard_) {
+      guard_ = std::make_unique<tovali::Timer>();
+      guard_->Init(base(), [] {});
+    }
   }
-
-  void DropDetector() {
-    guard_.reset();
-    detector_.reset();
-  }
-
-  event_base* base() { return Peer::Base(*detector_); }
 
   // Connects a peer on loopback and hands the accepted side to the detector, as the listener
   // would.
@@ -128,7 +111,7 @@ class ReverseStreamTest : public ::testing::Test {
     pair.peer_port = tovali::SockAddrPort(raw);
     pair.stream = new tovali::TcpStream(base(), ipv4);
     EXPECT_EQ(pair.stream->Accept(fd, tovali::SockAddrToText(raw), pair.peer_port), 0);
-    Peer::Accept(*detector_, pair.stream);
+    inbound_->Add(pair.stream);
     return pair;
   }
 
@@ -169,8 +152,10 @@ class ReverseStreamTest : public ::testing::Test {
   }
 
   tovali_test::LogCapture capture_;
-  std::unique_ptr<ReverseDetector> detector_;
-  std::unique_ptr<tovali::Timer> guard_;  // bound to the detector's loop, dropped before it
+  std::unique_ptr<InboundStreams> inbound_;
+  int frames_ = 0;
+  std::string detect_addr_;
+  std::unique_ptr<tovali::Timer> guard_;  // keeps RunOnce from hanging a broken test
   std::vector<int> peers_;
 };
 
@@ -184,14 +169,15 @@ TEST_F(ReverseStreamTest, FrameInPiecesCompletesOnTheLastByte) {
   Send(pair, frame.substr(7, frame.size() - 8));
   RunOnce();
   // One byte short: still collecting.
-  EXPECT_EQ(Peer::Status(*detector_), -1);
-  EXPECT_EQ(Peer::Streams(*detector_), 1u);
+  EXPECT_EQ(frames_, 0);
+  EXPECT_EQ(inbound_->size(), 1u);
   Send(pair, frame.substr(frame.size() - 1));
-  RunUntil([&] { return Peer::Status(*detector_) == 1; });
-  EXPECT_EQ(Peer::Streams(*detector_), 0u);
-  EXPECT_EQ(Peer::DetectAddr(*detector_), "127.0.0.1:" + std::to_string(pair.peer_port));
+  RunUntil([&] { return frames_ == 1; });
+  EXPECT_EQ(inbound_->size(), 0u);
+  EXPECT_EQ(detect_addr_, "127.0.0.1:" + std::to_string(pair.peer_port));
   EXPECT_EQ(CountLines("[CON 1] receive message: size=11 version=2 message=hello"), 1u);
-  EXPECT_EQ(CountLines("[CON 1] DELETE"), 1u);
+  EXPECT_TRUE(PeerSeesClose(pair.peer));
+  RunUntil([&] { return CountLines("[CON 1] DELETE") == 1; });
 }
 
 TEST_F(ReverseStreamTest, CompleteFramesInOneDelivery) {
@@ -210,12 +196,12 @@ TEST_F(ReverseStreamTest, CompleteFramesInOneDelivery) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.logged);
-    NewDetector();
+    NewSet();
     capture_.sink->Clear();
     Pair pair = Connect();
     Send(pair, c.bytes);
-    RunUntil([&] { return Peer::Status(*detector_) == 1; });
-    EXPECT_EQ(Peer::Streams(*detector_), 0u);
+    RunUntil([&] { return frames_ == 1; });
+    EXPECT_EQ(inbound_->size(), 0u);
     EXPECT_EQ(CountLines("receive message"), 1u);
     EXPECT_EQ(CountLines(c.logged), 1u);
     EXPECT_TRUE(PeerSeesClose(pair.peer));
@@ -228,7 +214,7 @@ TEST_F(ReverseStreamTest, BufferedHeaderThenFrameAndMore) {
   Send(pair, frame.substr(0, 2));
   RunOnce();
   Send(pair, frame.substr(2) + Frame(1, "x"));
-  RunUntil([&] { return Peer::Status(*detector_) == 1; });
+  RunUntil([&] { return frames_ == 1; });
   EXPECT_EQ(CountLines("receive message"), 1u);
   EXPECT_EQ(CountLines("size=13 version=9 message=payload"), 1u);
 }
@@ -236,8 +222,8 @@ TEST_F(ReverseStreamTest, BufferedHeaderThenFrameAndMore) {
 TEST_F(ReverseStreamTest, IPv6PeerAddressInBrackets) {
   Pair pair = Connect(false);
   Send(pair, Frame(2, "v6"));
-  RunUntil([&] { return Peer::Status(*detector_) == 1; });
-  EXPECT_EQ(Peer::DetectAddr(*detector_), "[::1]:" + std::to_string(pair.peer_port));
+  RunUntil([&] { return frames_ == 1; });
+  EXPECT_EQ(detect_addr_, "[::1]:" + std::to_string(pair.peer_port));
 }
 
 TEST_F(ReverseStreamTest, FailuresDropOnlyThatConnection) {
@@ -250,46 +236,53 @@ TEST_F(ReverseStreamTest, FailuresDropOnlyThatConnection) {
   // Five bytes, then close: the peer's close reaches the stream with code 8.
   Send(first, Frame(2, "abc").substr(0, 5));
   shutdown(first.peer, SHUT_WR);
-  RunUntil([&] { return Peer::Streams(*detector_) == 2; });
+  RunUntil([&] { return inbound_->size() == 2; });
   EXPECT_EQ(CountLines("[CON 1] stream error: 8"), 1u);
 
   // A header announcing one byte more than allowed: dropped as soon as the header is in.
   Send(second, Header(2, ReverseStream::kMaxFramePayload + 1));
-  RunUntil([&] { return Peer::Streams(*detector_) == 1; });
+  RunUntil([&] { return inbound_->size() == 1; });
   EXPECT_EQ(CountLines("[CON 2] frame too large: 65537"), 1u);
   EXPECT_TRUE(PeerSeesClose(second.peer));
   EXPECT_EQ(CountLines("stream error"), 1u);
 
-  EXPECT_EQ(Peer::Status(*detector_), -1);
-  EXPECT_EQ(Peer::DetectAddr(*detector_), "");
+  EXPECT_EQ(frames_, 0);
+  EXPECT_EQ(detect_addr_, "");
 
   // The detection goes on: the third connection still counts.
   Send(third, Frame(2, "ok"));
-  RunUntil([&] { return Peer::Status(*detector_) == 1; });
+  RunUntil([&] { return frames_ == 1; });
   EXPECT_EQ(CountLines("[CON 3] receive message"), 1u);
 }
 
-TEST_F(ReverseStreamTest, DetectorCapsOpenInboundConnections) {
+// A full set makes room for every newcomer by closing its oldest connection, so a flood of idle
+// peers cannot lock out the real dial-back; a peer that sends no frame in time is dropped too.
+TEST_F(ReverseStreamTest, FullSetClosesTheOldestAndSlowPeersMissTheirDeadline) {
   std::vector<Pair> pairs;
-  for (size_t i = 0; i < ReverseDetector::kMaxInboundStreams; ++i)
+  for (size_t i = 0; i < InboundStreams::kMaxStreams; ++i)
     pairs.push_back(Connect());
-  EXPECT_EQ(Peer::Streams(*detector_), ReverseDetector::kMaxInboundStreams);
+  EXPECT_EQ(inbound_->size(), InboundStreams::kMaxStreams);
   EXPECT_EQ(CountLines("too many inbound connections"), 0u);
 
-  Pair extra = Connect();
-  EXPECT_EQ(Peer::Streams(*detector_), ReverseDetector::kMaxInboundStreams);
-  EXPECT_EQ(CountLines("[DTR] too many inbound connections (64), close 127.0.0.1:"), 1u);
-  EXPECT_EQ(CountLines("[CON 65]"), 0u);
-  EXPECT_TRUE(PeerSeesClose(extra.peer));
+  Pair newcomer = Connect();
+  EXPECT_EQ(inbound_->size(), InboundStreams::kMaxStreams);
+  EXPECT_EQ(CountLines("[DTR] too many inbound connections (64), close the oldest [CON 1] to take "
+                       "127.0.0.1:"),
+            1u);
+  EXPECT_EQ(CountLines("[CON 1] DELETE"), 1u);
+  EXPECT_TRUE(PeerSeesClose(pairs[0].peer));
+  Send(newcomer, Frame(2, "late"));
+  RunUntil([&] { return frames_ == 1; });
+  EXPECT_EQ(CountLines("[CON 65] receive message"), 1u);
 
-  // A slot freed by a closed connection takes the next one, with the next id.
-  close(pairs[0].peer);
-  peers_.erase(peers_.begin());
-  RunUntil([&] { return Peer::Streams(*detector_) == ReverseDetector::kMaxInboundStreams - 1; });
-  Pair next = Connect();
-  EXPECT_EQ(CountLines("[CON 65] CREATE"), 1u);
-  Send(next, Frame(2, "late"));
-  RunUntil([&] { return Peer::Status(*detector_) == 1; });
+  NewSet();
+  inbound_->frame_deadline_ms = 20;
+  Pair slow = Connect();
+  Send(slow, Frame(2, "slow").substr(0, 3));
+  RunUntil([&] { return inbound_->size() == 0; });
+  EXPECT_EQ(CountLines("[CON 1] no frame within 20 ms"), 1u);
+  EXPECT_TRUE(PeerSeesClose(slow.peer));
+  EXPECT_EQ(frames_, 0);
 }
 
 TEST_F(ReverseStreamTest, DestructorTearsDownOpenStreams) {
@@ -297,7 +290,7 @@ TEST_F(ReverseStreamTest, DestructorTearsDownOpenStreams) {
   Pair second = Connect();
   Send(first, Frame(2, "partial").substr(0, 8));
   RunOnce();
-  detector_.reset();
+  inbound_.reset();
   EXPECT_EQ(CountLines("[CON 1] DELETE"), 1u);
   EXPECT_EQ(CountLines("[CON 2] DELETE"), 1u);
   EXPECT_EQ(CountLines("stream error"), 0u);

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "tovali/log/file_util.h"
+
 namespace tovali {
 namespace {
 
@@ -18,6 +20,17 @@ uint64_t OpenFileSize(FILE* file) {
   if (fstat(fileno(file), &st) != 0)
     return 0;
   return static_cast<uint64_t>(st.st_size);
+}
+
+// Appending, never through a link and only to a regular file: the log may live in a shared /tmp.
+FILE* OpenLogFile(const std::string& path) {
+  int fd = OpenAppendFile(path);
+  if (fd < 0)
+    return nullptr;
+  FILE* file = fdopen(fd, "ab");
+  if (file == nullptr)
+    close(fd);
+  return file;
 }
 
 void SleepMs(long ms) {
@@ -159,7 +172,7 @@ bool FileSinker::Open(const std::string& directory, const std::string& file_name
     std::fclose(file_);
     file_ = nullptr;
   }
-  file_ = std::fopen(path.c_str(), "ab");
+  file_ = OpenLogFile(path);
   if (file_ == nullptr)
     return false;
   path_ = path;
@@ -218,7 +231,7 @@ void FileSinker::RotateIfNeeded(uint64_t n) {
 }
 
 void FileSinker::ReopenLocked() {
-  file_ = std::fopen(path_.c_str(), "ab");
+  file_ = OpenLogFile(path_);
   if (file_ != nullptr)
     size_ = OpenFileSize(file_);
 }
@@ -244,7 +257,7 @@ std::string RotatedFileName(const std::string& path, size_t index) {
 
 bool FileExists(const std::string& path) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0;
+  return lstat(path.c_str(), &st) == 0;
 }
 
 }  // namespace tovali

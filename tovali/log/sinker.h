@@ -70,7 +70,9 @@ class ConsoleSinker : public Sinker {
   FILE* stream_;
 };
 
-// Appends to a file and rotates it by size. Write may run on any thread.
+// Appends to a file and rotates it by size. Write may run on any thread. The file is opened
+// with OpenAppendFile (file_util.h): a link or anything but a regular file at its path means no
+// file, at Open as after a rotation.
 class FileSinker : public Sinker {
  public:
   explicit FileSinker(std::string pattern);
@@ -99,6 +101,7 @@ class FileSinker : public Sinker {
 
 // "dir/name.log" with index 1 -> "dir/name.1.log"; index 0 gives the path unchanged.
 std::string RotatedFileName(const std::string& path, size_t index);
+// True when something, a link included, exists at `path` (lstat: a link is not followed).
 bool FileExists(const std::string& path);
 
 }  // namespace tovali
