@@ -1,40 +1,16 @@
 #include "server/RecordWriter.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "tovali/log/file_util.h"
+
 namespace palvexd {
 
-int OpenAppendOnly(const std::string& path) {
-  // O_NONBLOCK: opening a FIFO must not hang the service; it is refused below anyway.
-  int fd =
-      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (fd < 0)
-    return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int err = errno;
-    close(fd);
-    errno = err;
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    close(fd);
-    errno = EINVAL;
-    return -1;
-  }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0)
-    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  return fd;
-}
-
 RecordWriter::~RecordWriter() {
-  if (fd_ > 2)
+  if (own_fd_)
     close(fd_);
 }
 
@@ -44,15 +20,16 @@ bool RecordWriter::Open(const std::string& path, std::string* error) {
     path_.clear();
     return true;
   }
-  int fd = OpenAppendOnly(path);
+  int fd = tovali::OpenAppendFile(path);
   if (fd < 0) {
     *error = path + ": " + std::strerror(errno);
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (fd_ > 2)
+  if (own_fd_)
     close(fd_);
   fd_ = fd;
+  own_fd_ = true;
   path_ = path;
   return true;
 }

@@ -34,13 +34,9 @@ class RecordWriter {
  private:
   std::mutex mutex_;
   std::string path_;
-  int fd_ = 1;
+  int fd_ = 1;  // standard output until a file is opened
+  bool own_fd_ = false;
   std::atomic<uint64_t> failures_{0};
 };
-
-// Opens `path` for appending: created 0644 if missing, close-on-exec, refused when the last
-// component is a symbolic link or the file is not a regular file. The descriptor, or -1 with
-// errno set.
-int OpenAppendOnly(const std::string& path);
 
 }  // namespace palvexd
