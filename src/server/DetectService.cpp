@@ -2,7 +2,6 @@
 
 #include <event2/buffer.h>
 #include <event2/http.h>
-#include <event2/keyvalq_struct.h>
 #include <pthread.h>
 #include <sys/resource.h>
 

@@ -9,7 +9,6 @@
 #include "server/ClientSession.h"
 #include "server/Dialback.h"
 #include "tovali/Network/dns_manager.h"
-#include "tovali/Network/socket_util.h"
 #include "tovali/Network/tcp_listener.h"
 #include "tovali/Network/tcp_stream.h"
 #include "tovali/log/logger.h"
