@@ -99,16 +99,26 @@ size_t SanitizeUtf8InPlace(char* data, size_t size, size_t capacity) {
   if (valid == size)
     return size;
   const auto* p = reinterpret_cast<const unsigned char*>(data);
-  // First pass: how much of the rest fits once repaired.
+  // First pass: how much of the rest fits once repaired. Well-formed runs keep their length.
   size_t in_end = valid;
   size_t out_end = valid;
   while (in_end < size) {
-    int n = Step(p + in_end, size - in_end);
-    size_t produced = n > 0 ? static_cast<size_t>(n) : kReplacementSize;
-    if (capacity - out_end < produced)
+    size_t run = Utf8ValidPrefix(std::string_view(data + in_end, size - in_end));
+    if (run > capacity - out_end) {
+      size_t room = capacity - out_end;
+      size_t taken = 0;
+      for (int n; taken + static_cast<size_t>(n = Step(p + in_end + taken, run - taken)) <= room;)
+        taken += static_cast<size_t>(n);
+      in_end += taken;
+      out_end += taken;
       break;
-    out_end += produced;
-    in_end += static_cast<size_t>(n > 0 ? n : -n);
+    }
+    in_end += run;
+    out_end += run;
+    if (in_end == size || capacity - out_end < kReplacementSize)
+      break;
+    in_end += static_cast<size_t>(-Step(p + in_end, size - in_end));
+    out_end += kReplacementSize;
   }
   // Second pass: move the bytes that stay so that they end where the repaired text will end,
   // then rewrite them forward from `valid`. A piece never comes out shorter than it went in, so
@@ -119,16 +129,15 @@ size_t SanitizeUtf8InPlace(char* data, size_t size, size_t capacity) {
   std::memmove(data + read, data + valid, kept);
   size_t write = valid;
   while (read < out_end) {
-    int n = Step(p + read, out_end - read);
-    if (n > 0) {
-      std::memmove(data + write, data + read, static_cast<size_t>(n));
-      write += static_cast<size_t>(n);
-      read += static_cast<size_t>(n);
-    } else {
-      std::memcpy(data + write, kReplacement, kReplacementSize);
-      write += kReplacementSize;
-      read += static_cast<size_t>(-n);
-    }
+    size_t run = Utf8ValidPrefix(std::string_view(data + read, out_end - read));
+    std::memmove(data + write, data + read, run);
+    write += run;
+    read += run;
+    if (read == out_end)
+      break;
+    read += static_cast<size_t>(-Step(p + read, out_end - read));  // read before overwritten
+    std::memcpy(data + write, kReplacement, kReplacementSize);
+    write += kReplacementSize;
   }
   return write;
 }
