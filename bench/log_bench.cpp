@@ -1,5 +1,6 @@
 // Cost of log statements: one that the global level suppresses, one formatted for a sink that
-// discards it, and one written to a file sink the way the program configures it.
+// discards it (plain, and with text from outside the program), and one written to a file sink
+// the way the program configures it.
 #include <benchmark/benchmark.h>
 #include <ftw.h>
 #include <unistd.h>
@@ -84,6 +85,19 @@ void BM_FormatDefaultPattern(benchmark::State& state) {
     LOG_INFO("", "%s detect %d from %s", "[DTR]", ++value, "sender");
 }
 BENCHMARK(BM_FormatDefaultPattern);
+
+// The same with text from outside in the message: well-formed multi-byte UTF-8, and a reply
+// carrying bytes that are not UTF-8 (each must become U+FFFD).
+void BM_FormatForeignText(benchmark::State& state) {
+  LoggerState saved;
+  tovali::SetLogSinkers({std::make_shared<NullSink>(tovali::kDefaultLogPattern)});
+  tovali::SetLogLevel(tovali::kLogDebug);
+  const char* text = state.range(0) == 0 ? "203.0.113.5:50123|\xe4\xb8\xad\xe5\x9b\xbd|44|3|2"
+                                         : "203.0.113.5:50123|\xff\xfe\xc0\xaf|44|3|2";
+  for (auto _ : state)
+    LOG_INFO("", "%s on sender data: %s", "[DTR]", text);
+}
+BENCHMARK(BM_FormatForeignText)->Arg(0)->Arg(1);
 
 // One line to a file sink. Arg 4: flushed after every line, as the program's log file is;
 // arg 2: buffered (only warn and error lines flushed).

@@ -3,6 +3,7 @@
 # package is present it only asks dpkg and returns. Run as root (or through sudo).
 #   scripts/install-deps.sh          build and test dependencies
 #   scripts/install-deps.sh --bench  also the tools the benchmarks compare against
+#   scripts/install-deps.sh --fuzz   also clang and its libFuzzer runtime (tests/fuzz)
 set -euo pipefail
 
 packages=(
@@ -11,9 +12,13 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 iproute2 iptables util-linux procps
 )
-if [[ "${1:-}" == "--bench" ]]; then
-  packages+=(netcat-openbsd time hyperfine nmap libnetfilter-queue-dev)
-fi
+for option in "$@"; do
+  case "$option" in
+    --bench) packages+=(netcat-openbsd time hyperfine nmap libnetfilter-queue-dev) ;;
+    --fuzz) packages+=(clang libclang-rt-dev) ;;
+    *) echo "install-deps: unknown option $option" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,10 +3,12 @@
 #include <cjson/cJSON.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
 #include "base/Utils.h"
+#include "tovali/text/utf8.h"
 
 namespace palvex {
 namespace {
@@ -25,6 +27,38 @@ uint32_t GetBigEndian(const char* data, int bytes) {
 
 bool IsSpace(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Text from outside (the server's reply, the command line) enters the record as well-formed
+// UTF-8, and a zero byte as the escape \u0000 rather than the end of the string: the record
+// parses back to the very text wherever that text was well-formed.
+void AddText(cJSON* root, const char* key, const std::string& value) {
+  std::string text = tovali::SanitizeUtf8(value);
+  if (text.find('\0') == std::string::npos) {
+    cJSON_AddStringToObject(root, key, text.c_str());
+    return;
+  }
+  // cJSON's strings end at a zero byte: let it escape each piece between zeros, and join them.
+  std::string raw = "\"";
+  size_t start = 0;
+  while (true) {
+    size_t zero = text.find('\0', start);
+    std::string piece = text.substr(start, zero == std::string::npos ? zero : zero - start);
+    cJSON* item = cJSON_CreateString(piece.c_str());
+    char* printed = item != nullptr ? cJSON_PrintUnformatted(item) : nullptr;
+    cJSON_Delete(item);
+    if (printed == nullptr)
+      return;  // out of memory: the member is left out
+    // Without its quotes.
+    raw.append(printed + 1, std::strlen(printed) - 2);
+    cJSON_free(printed);
+    if (zero == std::string::npos)
+      break;
+    raw += "\\u0000";
+    start = zero + 1;
+  }
+  raw += '"';
+  cJSON_AddRawToObject(root, key, raw.c_str());
 }
 
 }  // namespace
@@ -99,21 +133,21 @@ std::string BuildDetectRecord(const DetectReport& report) {
   if (root == nullptr)
     return std::string();
   if (!report.nic.empty())
-    cJSON_AddStringToObject(root, "nic", report.nic.c_str());
+    AddText(root, "nic", report.nic);
   cJSON_AddStringToObject(root, "protocol", report.ipv6 ? "tcp6" : "tcp");
   // Without a configured address the local part stays empty, brackets or not.
   std::string local = report.ip.empty() ? ":" + std::to_string(report.listen_port)
                                         : FormatAddress(report.ip, report.ipv6, report.listen_port);
-  cJSON_AddStringToObject(root, "localAddr", local.c_str());
-  cJSON_AddStringToObject(root, "mappedAddr", report.mapped_addr.c_str());
+  AddText(root, "localAddr", local);
+  AddText(root, "mappedAddr", report.mapped_addr);
   cJSON_AddNumberToObject(root, "country", report.country);
   cJSON_AddNumberToObject(root, "province", report.province);
   cJSON_AddNumberToObject(root, "city", report.city);
   cJSON_AddNumberToObject(root, "isp", report.isp);
   if (!report.locate) {
     std::string server = FormatAddress(report.server_ip, report.ipv6, report.port);
-    cJSON_AddStringToObject(root, "serverAddr", server.c_str());
-    cJSON_AddStringToObject(root, "detectAddr", report.detect_addr.c_str());
+    AddText(root, "serverAddr", server);
+    AddText(root, "detectAddr", report.detect_addr);
     cJSON_AddNumberToObject(root, "p2pReverse", report.p2p_status);
     cJSON_AddNumberToObject(root, "p2pStatus", report.p2p_status);
     cJSON_AddNumberToObject(root, "timestamp", static_cast<double>(report.timestamp));

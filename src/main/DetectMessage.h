@@ -73,6 +73,8 @@ struct DetectReport {
 };
 
 // The compact one-line JSON record (no trailing line feed); empty if cJSON runs out of memory.
+// Always valid JSON and well-formed UTF-8, whatever the texts hold: ill-formed bytes become
+// U+FFFD, a zero byte is escaped as \u0000, and well-formed text parses back unchanged.
 std::string BuildDetectRecord(const DetectReport& report);
 
 // Whole seconds of the real-time clock.

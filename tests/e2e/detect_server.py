@@ -132,6 +132,9 @@ class Server:
         self.rec.write(event="request", peer=peer, local=local, version=version, length=length,
                        payload=payload.decode("utf-8", "replace"))
         reply = self.args.reply.format(addr=peer, ip=ip, port=port).encode()
+        if self.args.reply_escapes:
+            # Bytes through latin-1: "\xff" sends the byte ff, other text keeps its UTF-8.
+            reply = reply.decode("unicode_escape").encode("latin-1")
         mode = self.args.reply_mode
         try:
             if mode == "normal":
@@ -248,6 +251,8 @@ def main():
     p.add_argument("--record", default="", help="append one JSON line per event to this file")
     p.add_argument("--reply", default="{addr}|156|11|1101|2",
                    help="reply template: {addr} (ip:port or [ip]:port), {ip}, {port}")
+    p.add_argument("--reply-escapes", action="store_true",
+                   help="read backslash escapes in the reply (\\xff, \\x00): bytes that are not text")
     p.add_argument("--reply-mode", default="normal",
                    choices=["normal", "none", "split", "close", "close-at-once"],
                    help="none: no reply; split: two writes; close: close after the request; "

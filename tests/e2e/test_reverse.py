@@ -535,6 +535,30 @@ class OutcomeTest(ReverseCase):
                 self.assertEqual(self.count(res, "[DTR] parse locate info failed"), errors)
                 self.assertIn(f"[DTR] on sender data: {reply}", res.log)
 
+    def test_foreign_bytes_keep_record_and_log_valid(self):
+        # Not UTF-8 (a stray byte, an overlong form, a cut character) and a zero byte, from the
+        # server and from the command line: still one JSON line, and a log, in valid UTF-8 that
+        # give back the well-formed text unchanged.
+        self.start_server("--reply-escapes", "--reply",
+                          r"\xff\xc0\xaf{addr}\x00\xc3\xa9\xe2\x82|1|2|3|4")
+        res = self.run_palvex()
+        self.assertEqual(res.record["p2pReverse"], 1)
+        _, port = split_addr(res.record["localAddr"])
+        addr = f"{res.requests()[0]['local']}:{port}"
+        self.assertEqual(res.record["mappedAddr"], f"\ufffd\ufffd\ufffd{addr}\x00\u00e9\ufffd")
+        self.assertEqual(res.record["isp"], 4)
+        self.assert_log_is_utf8()
+        self.assertIn("[DTR] on sender data: \ufffd\ufffd\ufffd", res.log)
+
+        res = self.run_palvex("-n", b"\xffeth", "-i", b"\xc0\xaf192.0.2.1", timeout_ms=400)
+        self.assertEqual(res.record["nic"], "\ufffdeth")
+        self.assertTrue(res.record["localAddr"].startswith("\ufffd\ufffd192.0.2.1:"))
+        self.assert_log_is_utf8()
+
+    def assert_log_is_utf8(self):
+        with open(os.path.join(self.tmp, "palvex.log"), "rb") as f:
+            f.read().decode("utf-8")  # strict: raises on anything ill-formed
+
     def test_reply_split_over_two_deliveries(self):
         # Each delivery stands alone: the last one decides.
         self.start_server("--reply", "mapped|1|2|3|5", "--reply-mode", "split", "--split-at", "9",

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "tovali/log/sinker.h"
+#include "tovali/text/utf8.h"
 
 namespace tovali {
 
@@ -96,15 +97,43 @@ class LineWriter {
     va_end(copy);
     if (n < 0)
       return false;
-    if (room > 0)
+    if (room > 0) {
+      const size_t start = buffer_->length;
       Grow(static_cast<size_t>(n), room);
+      if (static_cast<size_t>(n) >= room)
+        DropCutCharacter(start);
+    }
     return true;
+  }
+
+  // Text from outside (a peer's reply in a %s) may hold bytes that are not UTF-8: the line is
+  // repaired once, here, for every sink. A well-formed line costs one scan.
+  void MakeValidUtf8() {
+    buffer_->length =
+        SanitizeUtf8InPlace(buffer_->data, buffer_->length, LogBuffer::kMaxLineLength);
   }
 
   void Terminate() { buffer_->data[buffer_->length] = '\0'; }
 
  private:
   void Grow(size_t printed, size_t room) { buffer_->length += printed < room ? printed : room - 1; }
+
+  // A message cut through a multi-byte character ends before that character instead of with its
+  // first bytes, which would show as U+FFFD.
+  void DropCutCharacter(size_t start) {
+    const auto* text = reinterpret_cast<const unsigned char*>(buffer_->data);
+    size_t end = buffer_->length;
+    size_t lead = end;
+    while (lead > start && end - lead < 4 && (text[lead - 1] & 0xc0) == 0x80)
+      --lead;
+    if (lead == start || text[lead - 1] < 0xc0)
+      return;  // ends in ASCII, or in continuation bytes with no lead: left to the repair
+    --lead;
+    size_t need = text[lead] >= 0xf0 ? 4 : (text[lead] >= 0xe0 ? 3 : 2);
+    if (end - lead < need)
+      buffer_->length = lead;
+  }
+
   LogBuffer* buffer_;
 };
 
@@ -197,6 +226,7 @@ void Logger::Log(int level, const char* name, const char* file, int line, const 
           break;
       }
     }
+    out.MakeValidUtf8();
     out.Terminate();
     sink->Write(level, name, &time, &buffer);
     previous = sink.get();
