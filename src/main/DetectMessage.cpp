@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/Utils.h"
-#include "tovali/text/utf8.h"
+#include "tovali/log/utf8.h"
 
 namespace palvex {
 namespace {

@@ -3,49 +3,10 @@
 #include <cstdio>
 #include <ctime>
 
+#include "tovali/log/utf8.h"
+
 namespace palvexd {
 namespace {
-
-constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
-
-// Length of the valid UTF-8 sequence at p (RFC 3629), or 0 with *skip set to the length of the
-// maximal invalid subpart to replace.
-size_t ValidSequence(const unsigned char* p, size_t left, size_t* skip) {
-  unsigned char c = p[0];
-  *skip = 1;
-  if (c < 0x80)
-    return 1;
-  size_t need;
-  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    need = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    need = 3;
-    if (c == 0xE0)
-      lo = 0xA0;  // no overlongs
-    if (c == 0xED)
-      hi = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    need = 4;
-    if (c == 0xF0)
-      lo = 0x90;
-    if (c == 0xF4)
-      hi = 0x8F;  // nothing past U+10FFFF
-  } else {
-    return 0;  // continuation byte, C0, C1, F5..FF
-  }
-  for (size_t i = 1; i < need; ++i) {
-    if (i >= left)
-      return 0;
-    unsigned char b = p[i];
-    unsigned char min = i == 1 ? lo : 0x80;
-    unsigned char max = i == 1 ? hi : 0xBF;
-    if (b < min || b > max)
-      return 0;
-    *skip = i + 1;
-  }
-  return need;
-}
 
 void AppendEscaped(std::string* out, const std::string& text) {
   out->push_back('"');
@@ -114,26 +75,13 @@ int64_t RealTimeSeconds() {
 }
 
 std::string SanitizeIdentity(const std::string& bytes, size_t max_bytes) {
-  std::string out;
-  out.reserve(bytes.size() < max_bytes ? bytes.size() : max_bytes);
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  size_t left = bytes.size();
-  while (left > 0) {
-    size_t skip = 0;
-    size_t n = ValidSequence(p, left, &skip);
-    if (n > 0) {
-      if (out.size() + n > max_bytes)
-        break;
-      out.append(reinterpret_cast<const char*>(p), n);
-      p += n;
-      left -= n;
-    } else {
-      if (out.size() + 3 > max_bytes)
-        break;
-      out.append(kReplacement, 3);
-      p += skip;
-      left -= skip;
-    }
+  std::string out = tovali::SanitizeUtf8(bytes);
+  if (out.size() > max_bytes) {
+    // Well-formed now, so stepping back over continuation bytes lands on a character's start.
+    size_t cut = max_bytes;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80)
+      --cut;
+    out.resize(cut);
   }
   return out;
 }

@@ -28,9 +28,8 @@ struct DetectRecord {
   uint32_t dialback_ms = 0;  // connect time; written only with kOk
 };
 
-// `bytes` as valid UTF-8 of at most `max_bytes` bytes: each maximal invalid subsequence
-// (stray continuation bytes, truncated, overlong or surrogate sequences, code points past
-// U+10FFFF) becomes U+FFFD, and the text is cut before the first character that would not fit.
+// `bytes` as well-formed UTF-8 (tovali::SanitizeUtf8) of at most `max_bytes` bytes, cut before
+// the first character that would not fit.
 std::string SanitizeIdentity(const std::string& bytes, size_t max_bytes = kMaxIdentityBytes);
 
 // Whole seconds of the real-time clock.

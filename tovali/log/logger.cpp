@@ -10,7 +10,7 @@
 #include <ctime>
 
 #include "tovali/log/sinker.h"
-#include "tovali/text/utf8.h"
+#include "tovali/log/utf8.h"
 
 namespace tovali {
 

@@ -52,7 +52,7 @@ class Logger {
 
   // Formats one line and hands it to every sink. Does not test the level again. An empty name
   // stands for the logger's own name. The line is well-formed UTF-8 whatever the arguments hold:
-  // ill-formed bytes become U+FFFD (see tovali/text/utf8.h), and a cut never splits a character.
+  // ill-formed bytes become U+FFFD (see tovali/log/utf8.h), and a cut never splits a character.
   void Log(int level, const char* name, const char* file, int line, const char* format, ...)
       __attribute__((format(printf, 6, 7)));
 

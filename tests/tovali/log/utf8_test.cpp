@@ -1,4 +1,4 @@
-#include "tovali/text/utf8.h"
+#include "tovali/log/utf8.h"
 
 #include <gmock/gmock.h>
 
