@@ -4,6 +4,7 @@
 #include <sys/prctl.h>
 
 #include <cerrno>
+#include <csignal>
 #include <exception>
 #include <thread>
 #include <utility>
@@ -31,6 +32,27 @@ struct DnsRequest::WorkerState {
   // The request's event; null once the request was cancelled or deleted.
   AsyncEvent* notify = nullptr;
 };
+
+namespace {
+
+// Blocks every signal on the calling thread for its scope; a thread created meanwhile keeps them
+// blocked for good.
+class AllSignalsBlocked {
+ public:
+  AllSignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved_);
+  }
+  ~AllSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+  AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+}  // namespace
 
 DnsRequest::DnsRequest(int id, DnsManager* manager, std::string prefix, bool log)
     : id(id), manager(manager), tag(std::move(prefix)), quiet(!log), log_name(manager->log_name) {
@@ -86,6 +108,7 @@ void DnsRequest::DoResolve() {
   state.logger = CopyGlobalLogger();
   state.notify = async_event.get();
   result = state.result.get_future();
+  AllSignalsBlocked blocked;
   std::thread worker([held = state_] { RunWorker(held.get()); });
   // Named here too: once DoResolve returns, the process's thread list shows it by name.
   pthread_setname_np(worker.native_handle(), state.thread_name.c_str());

@@ -69,7 +69,8 @@ class DnsRequest {
  private:
   struct WorkerState;
 
-  // Starts the detached worker on a new thread; a failure to create it throws
+  // Starts the detached worker on a new thread, with every signal blocked so that process
+  // signals always reach the thread that handles them; a failure to create it throws
   // std::system_error.
   void DoResolve();
   // Loop thread; each deletes the request.
