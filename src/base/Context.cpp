@@ -59,6 +59,7 @@ void Context::HoldStopSignals() {
 
 // The watchers are destroyed after this body, then the loop (in reverse member order).
 Context::~Context() {
+  HoldStopSignals();
   // A queued resolver still needs the manager.
   deferred_.Clear();
   // Cancels any lookup still running, without waiting for it.
