@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "BuildInfo.h"
+#include "base/Context.h"
 #include "main/Configs.h"
 #include "main/PingDetector.h"
 #include "main/ReverseDetector.h"
@@ -16,6 +17,9 @@ using palvex::PingConfig;
 using palvex::ReverseConfig;
 
 int main(int argc, char** argv) {
+  // Until the run context watches them, SIGINT and SIGTERM wait instead of killing the run.
+  palvex::Context::HoldStopSignals();
+
   ReverseConfig reverse;
   PingConfig ping;
   bool version = false;

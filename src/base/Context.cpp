@@ -1,5 +1,6 @@
 #include "base/Context.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -10,6 +11,14 @@
 
 namespace palvex {
 namespace {
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
 
 const char* SignalName(int signal_number) {
   switch (signal_number) {
@@ -29,19 +38,31 @@ Context::Context() : tag_("[APP]") {
   deferred_.Init(loop_.base());
   LOG_INFO("", "%s CREATE", tag_.c_str());
   // Without a base both bindings fail and Run reports the loop's -1; nothing to do here.
-  sigint_watcher_.Start(loop_.base(), SIGINT,
-                        [this](int signal_number) { OnSignal(signal_number); });
-  sigint_watcher_.Enable();
-  sigterm_watcher_.Start(loop_.base(), SIGTERM,
-                         [this](int signal_number) { OnSignal(signal_number); });
-  sigterm_watcher_.Enable();
+  int rc = sigint_watcher_.Start(loop_.base(), SIGINT,
+                                 [this](int signal_number) { OnSignal(signal_number); });
+  rc |= sigint_watcher_.Enable();
+  rc |= sigterm_watcher_.Start(loop_.base(), SIGTERM,
+                               [this](int signal_number) { OnSignal(signal_number); });
+  rc |= sigterm_watcher_.Enable();
+  // A signal held since main started reaches the watchers now and ends the loop once it runs.
+  // Without watchers it stays held: the run then ends without a loop anyway.
+  if (rc == 0) {
+    sigset_t stop = StopSignals();
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+  }
+}
+
+void Context::HoldStopSignals() {
+  sigset_t stop = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 }
 
 // The watchers are destroyed after this body, then the loop (in reverse member order).
 Context::~Context() {
+  HoldStopSignals();
   // A queued resolver still needs the manager.
   deferred_.Clear();
-  // Waits for any lookup still running.
+  // Cancels any lookup still running, without waiting for it.
   dns_manager_.reset();
   LOG_INFO("", "%s DELETE", tag_.c_str());
 }

@@ -13,10 +13,18 @@ namespace palvex {
 
 class Context {
  public:
-  // Creates the loop and enables both signal watchers. A derived constructor then schedules its
-  // own start on the loop.
+  // Creates the loop and enables both signal watchers, then lets SIGINT and SIGTERM through to
+  // them (see HoldStopSignals). A derived constructor then schedules its own start on the loop.
   Context();
+  // Holds SIGINT and SIGTERM back for good before it frees the watchers.
   virtual ~Context();
+
+  // Holds SIGINT and SIGTERM back on the calling thread. main calls it first thing, so that a
+  // signal arriving before the watchers exist waits for them instead of killing the run; the
+  // constructor lets them through once both watchers are in place. The destructor holds them
+  // back again before freeing the watchers (which restores the default action): a signal
+  // arriving from then until exit, after the report, stays pending and dies with the process.
+  static void HoldStopSignals();
 
   Context(const Context&) = delete;
   Context& operator=(const Context&) = delete;

@@ -14,10 +14,12 @@ answers for whatever address palvex dials and nothing leaves the namespace.
 Environment: PALVEX_BIN (the binary), PALVEX_NETNS_RUN (the wrapper).
 """
 
+import concurrent.futures
 import contextlib
 import ctypes
 import json
 import os
+import random
 import re
 import select
 import signal
@@ -782,19 +784,6 @@ class SignalTest(ReverseCase):
                 self.assertEqual(res.record["p2pReverse"], -1)
                 self.assertEqual(self.count(res, f"catch signal: {int(sig)}"), 1)
 
-    def test_while_resolving(self):
-        # A name server that never answers holds the lookup.
-        ns = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        ns.bind(("127.0.0.1", 53))
-        self.extra.append(ns)
-        for sig in (signal.SIGTERM, signal.SIGINT):
-            with self.subTest(sig=sig):
-                res = self.run_palvex("-H", "slow.palvex.test", timeout_ms=20000,
-                                      stage=self.log_has("begin to resolve"), sig=sig)
-                rec = res.record
-                self.assertEqual((rec["serverAddr"], rec["mappedAddr"], rec["p2pReverse"]),
-                                 (":60002", "", -1))
-
     def test_waiting_for_reply_and_for_dial_back(self):
         for sig, mode in ((signal.SIGINT, "none"), (signal.SIGTERM, "normal")):
             with self.subTest(sig=sig, mode=mode):
@@ -805,6 +794,118 @@ class SignalTest(ReverseCase):
                 self.assertEqual(rec["mappedAddr"] != "", mode == "normal")
                 self.assertIn("[CON 1] DELETE", res.log)
                 self.assertNotIn("detect timeout", res.log)
+
+
+class HungLookupTest(ReverseCase):
+    """A name server that takes the query and never answers, with the system's default resolver
+    options: the lookup then blocks for about ten seconds, and the run must not wait for it."""
+
+    def setUp(self):
+        super().setUp()
+        self.mount_file("/etc/resolv.conf", "nameserver 127.0.0.1\n")
+        self.ns = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.ns.bind(("127.0.0.1", 53))
+        self.extra.append(self.ns)
+
+    def query_arrived(self):
+        ready, _, _ = select.select([self.ns], [], [], 10)
+        self.assertTrue(ready, "no query reached the name server")
+        while select.select([self.ns], [], [], 0)[0]:
+            self.ns.recv(512)
+
+    def test_timeout_ends_the_run_on_time(self):
+        start = time.monotonic()
+        res = self.run_palvex("-H", "slow.palvex.test", timeout_ms=1000)
+        took = time.monotonic() - start
+        self.query_arrived()
+        rec = res.record
+        self.assertEqual((rec["serverAddr"], rec["mappedAddr"], rec["p2pReverse"]),
+                         (":60002", "", -1))
+        self.assertEqual(self.count(res, "[DTR] detect timeout"), 1)
+        self.assertLess(took, 3.0, "the exit waited for the lookup")
+
+    def test_signal_ends_the_run_on_time(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(sig=sig):
+                sent = []
+
+                def stage(proc, log_path):
+                    self.query_arrived()
+                    sent.append(time.monotonic())
+
+                res = self.run_palvex("-H", "slow.palvex.test", timeout_ms=20000, stage=stage,
+                                      sig=sig)
+                took = time.monotonic() - sent[0]
+                rec = res.record
+                self.assertEqual((rec["serverAddr"], rec["mappedAddr"], rec["p2pReverse"]),
+                                 (":60002", "", -1))
+                self.assertEqual(self.count(res, f"catch signal: {int(sig)}"), 1)
+                self.assertLess(took, 2.0, "the exit waited for the lookup")
+
+
+class SignalStormTest(ReverseCase):
+    """SIGTERM or SIGINT at random moments of many runs, some twice in quick succession, some
+    in a burst that lasts until the process is gone: before the run context watches them, while
+    the run goes on, and while it ends. Every run still prints one JSON line and exits 0."""
+
+    RUNS = 40
+
+    def test_signal_storm(self):
+        # A run that no signal ends succeeds some 30 ms in, inside the signals' window.
+        self.start_server("--dialback-delay-ms", "30")
+        seed = random.randrange(1 << 30)
+        rng = random.Random(seed)
+        plans = []
+        for i in range(self.RUNS):
+            sigs = [rng.choice((signal.SIGTERM, signal.SIGINT)) for _ in range(2)]
+            if i % 4 == 0:
+                plans.append(("start", [(rng.uniform(0, 0.060), sigs[0]),
+                                        (rng.uniform(0, 0.002), sigs[1])]))
+            elif i % 2 == 1:
+                plans.append(("burst", [(rng.uniform(0, 0.060), sigs[0])]))
+            else:
+                plans.append(("start", [(rng.uniform(0, 0.060), sigs[0])]))
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            results = list(pool.map(self.storm_run, range(self.RUNS), plans))
+        for i, ((mode, plan), (rc, out, log)) in enumerate(zip(plans, results)):
+            shown = [(round(d * 1000, 2), int(s)) for d, s in plan]
+            with self.subTest(run=i, mode=mode, plan=shown, seed=seed):
+                self.assertEqual(rc, 0)
+                lines = out.split("\n")
+                self.assertEqual((len(lines), lines[-1]), (2, ""), out)
+                self.assertEqual(list(json.loads(lines[0])), FULL_KEYS)
+                self.assertIn(f"detect result: {lines[0]}", log)
+
+    def storm_run(self, index, plan):
+        """Sends the plan's signals, each its delay after the one before (the first after the
+        start); returns (exit code, stdout, log)."""
+        mode, signals = plan
+        log_path = os.path.join(self.tmp, f"storm-{index}.log")
+        proc = subprocess.Popen([BIN, "-l", log_path, "-t", "3000"], stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        at = time.monotonic()
+        # Before main nothing in the program can hold a signal back, so the first one also waits
+        # for the log file, which main opens before it builds the run context.
+        while not os.path.exists(log_path) and proc.poll() is None and time.monotonic() < at + 5:
+            time.sleep(0.0001)
+        for delay, sig in signals:
+            at += delay
+            time.sleep(max(0.0, at - time.monotonic()))
+            at = time.monotonic()
+            proc.send_signal(sig)
+        # A burst goes on until the process is gone, so that some signal lands while it ends.
+        while mode == "burst" and proc.poll() is None:
+            proc.send_signal(signals[-1][1])
+        try:
+            out, _ = proc.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, _ = proc.communicate()
+        log = ""
+        if os.path.exists(log_path):
+            with open(log_path, encoding="utf-8", errors="replace") as f:
+                log = f.read()
+        return proc.returncode, out.decode(), log
 
 
 def main():

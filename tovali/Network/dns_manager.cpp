@@ -34,7 +34,7 @@ DnsManager::~DnsManager() {
   pending.swap(requests);
   for (DnsRequest* request : pending) {
     request->Cancel();
-    delete request;  // waits for its worker
+    delete request;  // a worker still running is left to end on its own
   }
   QLOG_INFO(quiet, log_name.c_str(), "%s DELETE", tag.c_str());
 }

@@ -33,8 +33,9 @@ class DnsManager {
 
   // The tag is `prefix` + "[DnsMGR]"; `quiet` silences every line of the manager.
   DnsManager(event_base* loop, std::string prefix, bool quiet, std::string log_name);
-  // Cancels and deletes the requests still in flight, waiting for their workers. Resolvers
-  // must have been deleted before.
+  // Cancels and deletes the requests still in flight without waiting for their workers: a
+  // lookup that blocks ends on its own and reports nothing. Resolvers must have been deleted
+  // before.
   ~DnsManager();
 
   DnsManager(const DnsManager&) = delete;
@@ -72,7 +73,7 @@ class DnsManager {
   std::string tag;
   bool quiet;
   std::string log_name;
-  std::string thread_name_prefix;  // read by request workers; never changes
+  std::string thread_name_prefix;  // copied into each request's worker; never changes
   std::set<DnsResolver*> resolvers;
   std::set<DnsRequest*> requests;
   std::map<std::string, std::vector<DnsIPAddr>> local_hosts;

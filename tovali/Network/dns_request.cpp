@@ -1,9 +1,12 @@
 #include "tovali/Network/dns_request.h"
 
+#include <pthread.h>
 #include <sys/prctl.h>
 
 #include <cerrno>
+#include <csignal>
 #include <exception>
+#include <thread>
 #include <utility>
 
 #include "tovali/Network/dns_manager.h"
@@ -11,6 +14,45 @@
 #include "tovali/log/logger.h"
 
 namespace tovali {
+
+// What the worker reads and writes. Everything but `notify` is written on the loop thread before
+// the worker starts and not changed afterwards.
+struct DnsRequest::WorkerState {
+  int type = 0;
+  bool quiet = true;
+  std::string domain;
+  std::string tag;
+  std::string log_name;
+  std::string thread_name;  // at most 15 characters, as the kernel keeps them
+  // The worker's own logger: static destruction at exit releases g_logger.
+  std::shared_ptr<Logger> logger;
+  std::promise<std::vector<DnsIPAddr>> result;
+  // Keeps the worker's notify apart from Cancel and from the request's destruction.
+  std::mutex mutex;
+  // The request's event; null once the request was cancelled or deleted.
+  AsyncEvent* notify = nullptr;
+};
+
+namespace {
+
+// Blocks every signal on the calling thread for its scope; a thread created meanwhile keeps them
+// blocked for good.
+class AllSignalsBlocked {
+ public:
+  AllSignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved_);
+  }
+  ~AllSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+  AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+}  // namespace
 
 DnsRequest::DnsRequest(int id, DnsManager* manager, std::string prefix, bool log)
     : id(id), manager(manager), tag(std::move(prefix)), quiet(!log), log_name(manager->log_name) {
@@ -28,8 +70,8 @@ DnsRequest::DnsRequest(int id, DnsManager* manager, std::string prefix, bool log
 
 DnsRequest::~DnsRequest() {
   QLOG_DEBUG(quiet, log_name.c_str(), "%s DELETE", tag.c_str());
-  // Releasing the future joins the worker; only then may the fields it reads go.
-  { std::future<std::vector<DnsIPAddr>> worker = std::move(result); }
+  // A worker still running keeps its state; it must only not notify the event that goes with us.
+  ForgetEvent();
 }
 
 void DnsRequest::Start(const std::string& domain, int type) {
@@ -55,62 +97,88 @@ void DnsRequest::Start(const std::string& domain, int type) {
 }
 
 void DnsRequest::DoResolve() {
-  result = std::async(std::launch::async, [this] { return Work(); });
+  state_ = std::make_shared<WorkerState>();
+  WorkerState& state = *state_;
+  state.type = type;
+  state.quiet = quiet;
+  state.domain = domain;
+  state.tag = tag;
+  state.log_name = log_name;
+  state.thread_name = (manager->thread_name_prefix + "-DNS-" + std::to_string(id)).substr(0, 15);
+  state.logger = CopyGlobalLogger();
+  state.notify = async_event.get();
+  result = state.result.get_future();
+  AllSignalsBlocked blocked;
+  std::thread worker([held = state_] { RunWorker(held.get()); });
+  // Named here too: once DoResolve returns, the process's thread list shows it by name.
+  pthread_setname_np(worker.native_handle(), state.thread_name.c_str());
+  worker.detach();
 }
 
-std::vector<DnsIPAddr> DnsRequest::Work() {
-  std::string thread_name = manager->thread_name_prefix + "-DNS-" + std::to_string(id);
-  prctl(PR_SET_NAME, thread_name.c_str(), 0, 0, 0);
-
-  std::vector<std::string> ipv4;
-  std::vector<std::string> ipv6;
-  if (type == kDnsBoth) {
-    QLOG_DEBUG(quiet, log_name.c_str(), "%s resolve both IPv4 and IPv6 for %s", tag.c_str(),
-               domain.c_str());
-    auto both = LookupAllAddresses(domain);
-    ipv4 = std::move(both.first);
-    ipv6 = std::move(both.second);
-  } else if (type == kDnsIPv4) {
-    QLOG_DEBUG(quiet, log_name.c_str(), "%s resolve IPv4 for %s", tag.c_str(), domain.c_str());
-    ipv4 = LookupAddresses(domain, true);
-  } else {
-    QLOG_DEBUG(quiet, log_name.c_str(), "%s resolve IPv6 for %s", tag.c_str(), domain.c_str());
-    ipv6 = LookupAddresses(domain, false);
-  }
-
-  std::vector<DnsIPAddr> ips;
-  ips.reserve(ipv4.size() + ipv6.size());
-  for (std::string& ip : ipv6)
-    ips.push_back(DnsIPAddr{std::move(ip), true});
-  for (std::string& ip : ipv4)
-    ips.push_back(DnsIPAddr{std::move(ip), false});
-
-  if (!quiet) {
-    LOG_DEBUG(log_name.c_str(), "%s resolve '%s' to %zu addresses:", tag.c_str(), domain.c_str(),
-              ips.size());
-    for (size_t i = 0; i < ips.size(); ++i) {
-      LOG_DEBUG(log_name.c_str(), "%s (%d) %s %s", tag.c_str(), static_cast<int>(i),
-                ips[i].is_ipv6 ? "IPv6" : "IPv4", ips[i].ip.c_str());
+void DnsRequest::RunWorker(WorkerState* state) {
+  // First thing, so that none of its log lines can precede the name.
+  prctl(PR_SET_NAME, state->thread_name.c_str(), 0, 0, 0);
+  const char* tag = state->tag.c_str();
+  const char* log_name = state->log_name.c_str();
+  const char* domain = state->domain.c_str();
+  Logger* logger = state->logger.get();
+  try {
+    std::vector<std::string> ipv4;
+    std::vector<std::string> ipv6;
+    if (state->type == kDnsBoth) {
+      TOVALI_QLOG_TO(logger, state->quiet, kLogDebug, log_name,
+                     "%s resolve both IPv4 and IPv6 for %s", tag, domain);
+      auto both = LookupAllAddresses(state->domain);
+      ipv4 = std::move(both.first);
+      ipv6 = std::move(both.second);
+    } else if (state->type == kDnsIPv4) {
+      TOVALI_QLOG_TO(logger, state->quiet, kLogDebug, log_name, "%s resolve IPv4 for %s", tag,
+                     domain);
+      ipv4 = LookupAddresses(state->domain, true);
+    } else {
+      TOVALI_QLOG_TO(logger, state->quiet, kLogDebug, log_name, "%s resolve IPv6 for %s", tag,
+                     domain);
+      ipv6 = LookupAddresses(state->domain, false);
     }
-    LOG_DEBUG(log_name.c_str(), "%s resolve finished, notify resolver.", tag.c_str());
+
+    std::vector<DnsIPAddr> ips;
+    ips.reserve(ipv4.size() + ipv6.size());
+    for (std::string& ip : ipv6)
+      ips.push_back(DnsIPAddr{std::move(ip), true});
+    for (std::string& ip : ipv4)
+      ips.push_back(DnsIPAddr{std::move(ip), false});
+
+    if (!state->quiet) {
+      TOVALI_LOG_TO(logger, kLogDebug, log_name, "%s resolve '%s' to %zu addresses:", tag, domain,
+                    ips.size());
+      for (size_t i = 0; i < ips.size(); ++i) {
+        TOVALI_LOG_TO(logger, kLogDebug, log_name, "%s (%d) %s %s", tag, static_cast<int>(i),
+                      ips[i].is_ipv6 ? "IPv6" : "IPv4", ips[i].ip.c_str());
+      }
+      TOVALI_LOG_TO(logger, kLogDebug, log_name, "%s resolve finished, notify resolver.", tag);
+    }
+    // The result is in place before the loop wakes, so OnAsyncDone never waits for it.
+    state->result.set_value(std::move(ips));
+  } catch (...) {
+    // Memory exhausted: the failure is the result, and nothing is notified.
+    state->result.set_exception(std::current_exception());
+    return;
   }
-  NotifyDone();
-  return ips;
+  NotifyDone(state);
 }
 
-void DnsRequest::NotifyDone() {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (async_event)
-    async_event->Notify();
+void DnsRequest::NotifyDone(WorkerState* state) {
+  std::lock_guard<std::mutex> lock(state->mutex);
+  if (state->notify)
+    state->notify->Notify();
   else
-    QLOG_WARN(quiet, log_name.c_str(), "%s request has been cancelled, notify failed.",
-              tag.c_str());
+    TOVALI_QLOG_TO(state->logger, state->quiet, kLogWarn, state->log_name.c_str(),
+                   "%s request has been cancelled, notify failed.", state->tag.c_str());
 }
 
 void DnsRequest::OnAsyncDone() {
   std::vector<DnsIPAddr> ips;
   if (result.valid()) {
-    // The worker notifies just before it returns, so this wait is short.
     try {
       ips = result.get();
     } catch (const std::exception& e) {
@@ -133,9 +201,16 @@ void DnsRequest::OnFailed() {
 }
 
 void DnsRequest::Cancel() {
-  std::lock_guard<std::mutex> lock(mutex);
   QLOG_INFO(quiet, log_name.c_str(), "%s cancel request.", tag.c_str());
+  ForgetEvent();
   async_event.reset();
+}
+
+void DnsRequest::ForgetEvent() {
+  if (!state_)
+    return;  // no worker
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->notify = nullptr;
 }
 
 }  // namespace tovali

@@ -1,6 +1,11 @@
 // One blocking host-name lookup for one (domain, type) pair, run on a thread of its own and
 // handed back to the loop thread. Only DnsManager creates, starts, cancels and deletes requests;
 // a request that reported its result deletes itself.
+//
+// The worker thread is detached and shares with the request only a state object that it holds
+// itself (its inputs, the result, the logger, and the event to notify behind a mutex). Deleting
+// a request therefore never waits for a lookup that blocks, and a worker that finishes after its
+// request, or after main returned, touches nothing that was freed.
 #pragma once
 
 #include <functional>
@@ -34,7 +39,7 @@ class DnsRequest {
  public:
   // Loop thread. `log` false makes the request write no log line at all.
   DnsRequest(int id, DnsManager* manager, std::string prefix, bool log);
-  // Waits for a worker that still runs before releasing anything the worker reads.
+  // Never waits for the worker: one still running finds no event to notify and only warns.
   ~DnsRequest();
 
   DnsRequest(const DnsRequest&) = delete;
@@ -53,24 +58,34 @@ class DnsRequest {
   std::string tag;
   bool quiet;
   std::string log_name;
-  // Keeps the worker's notify and Cancel apart.
-  std::mutex mutex;
   // Null after Cancel.
   std::unique_ptr<AsyncEvent> async_event;
+  // Set by the worker before it notifies; taken by OnAsyncDone.
   std::future<std::vector<DnsIPAddr>> result;
   std::string domain;
   int type = 0;
   Timer fail_timer;
 
  private:
-  // Starts the worker on a new thread; a failure to create it throws std::system_error.
+  struct WorkerState;
+
+  // Starts the detached worker on a new thread, with every signal blocked so that process
+  // signals always reach the thread that handles them; a failure to create it throws
+  // std::system_error.
   void DoResolve();
-  // Worker thread.
-  std::vector<DnsIPAddr> Work();
-  void NotifyDone();
   // Loop thread; each deletes the request.
   void OnAsyncDone();
   void OnFailed();
+
+  // Loop thread: once it returns, a worker still running will not touch async_event.
+  void ForgetEvent();
+
+  // Worker thread: the lookup, the result, the notification.
+  static void RunWorker(WorkerState* state);
+  static void NotifyDone(WorkerState* state);
+
+  // Shared with the worker; null until DoResolve.
+  std::shared_ptr<WorkerState> state_;
 };
 
 }  // namespace tovali

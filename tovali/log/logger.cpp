@@ -4,6 +4,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -18,7 +19,8 @@ const char* const kDefaultLogPattern = "%Y-%m-%d %H:%M:%S.%e\t%t\t%L %n: %v\t%s:
 
 namespace {
 
-int g_log_level = kLogNone;
+// Atomic: detached lookup workers read it, and nothing orders their reads before a change.
+std::atomic<int> g_log_level{kLogNone};
 
 const char* const kLevelNames[] = {"none", "error", "warn", "info", "debug"};
 const char kLevelLetters[] = "NEWID";
@@ -234,10 +236,10 @@ void Logger::Log(int level, const char* name, const char* file, int line, const 
 }
 
 void SetLogLevel(int level) {
-  g_log_level = ClampLevel(level);
+  g_log_level.store(ClampLevel(level), std::memory_order_relaxed);
 }
 int GetLogLevel() {
-  return g_log_level;
+  return g_log_level.load(std::memory_order_relaxed);
 }
 
 void SetLogSinkers(std::vector<std::shared_ptr<Sinker>> sinkers) {
@@ -255,6 +257,13 @@ void SetLoggerName(std::string name) {
 
 const std::string& GetLoggerName() {
   return g_logger->name_;
+}
+
+std::shared_ptr<Logger> CopyGlobalLogger() {
+  auto copy = std::make_shared<Logger>(g_logger->sinkers_);
+  copy->sinkers_ = g_logger->sinkers_;  // no default console sink for an empty list
+  copy->name_ = g_logger->name_;
+  return copy;
 }
 
 bool InitLogger(const std::string& path) {

@@ -3,7 +3,9 @@
 // Logging is off until SetLogLevel raises the global level. Every statement tests the level at
 // the call site first, so a suppressed statement evaluates no argument and formats nothing.
 // Logger::Log may be called from any thread; the sink list and the level change only at
-// start-up, before worker threads exist.
+// start-up, before worker threads exist. A thread that may still run when main returns logs
+// through a copy of its own (CopyGlobalLogger, TOVALI_QLOG_TO), so that the logger and its sinks
+// outlive the release of g_logger at exit.
 #pragma once
 
 #include <cstddef>
@@ -71,6 +73,11 @@ const std::vector<std::shared_ptr<Sinker>>& GetLogSinkers();
 void SetLoggerName(std::string name);
 const std::string& GetLoggerName();
 
+// A new logger with the global logger's name and sinks (the same sink objects), for a thread that
+// may still log after main returned: it keeps the sinks alive, and neither the release of
+// g_logger at exit nor a later change of the global sink list touches it.
+std::shared_ptr<Logger> CopyGlobalLogger();
+
 // Points the logger at one file sink on `path` (a bare file name lands in /tmp), level debug.
 // Returns false, leaving the logger as it was, when the file cannot be opened.
 bool InitLogger(const std::string& path);
@@ -106,15 +113,18 @@ constexpr FileBase<N> MakeFileBase(const char (&path)[N]) {
 
 }  // namespace tovali
 
-// The log statement. `name` is the logger name argument ("" for the default name); the first
-// format argument is by convention the object's log tag.
-#define TOVALI_LOG(level, name, ...)                                                          \
-  do {                                                                                        \
-    if (::tovali::GetLogLevel() >= (level)) {                                                 \
-      static constexpr auto tovali_log_file_ = ::tovali::log_detail::MakeFileBase(__FILE__);  \
-      ::tovali::g_logger->Log((level), (name), tovali_log_file_.text, __LINE__, __VA_ARGS__); \
-    }                                                                                         \
+// The log statement through `logger` (a pointer to a Logger). `name` is the logger name argument
+// ("" for the default name); the first format argument is by convention the object's log tag.
+#define TOVALI_LOG_TO(logger, level, name, ...)                                              \
+  do {                                                                                       \
+    if (::tovali::GetLogLevel() >= (level)) {                                                \
+      static constexpr auto tovali_log_file_ = ::tovali::log_detail::MakeFileBase(__FILE__); \
+      (logger)->Log((level), (name), tovali_log_file_.text, __LINE__, __VA_ARGS__);          \
+    }                                                                                        \
   } while (0)
+
+// The log statement of the program: through the global logger.
+#define TOVALI_LOG(level, name, ...) TOVALI_LOG_TO(::tovali::g_logger, level, name, __VA_ARGS__)
 
 #define LOG_ERROR(name, ...) TOVALI_LOG(::tovali::kLogError, name, __VA_ARGS__)
 #define LOG_WARN(name, ...) TOVALI_LOG(::tovali::kLogWarn, name, __VA_ARGS__)
@@ -124,9 +134,14 @@ constexpr FileBase<N> MakeFileBase(const char (&path)[N]) {
 // The statement of a library object that its owner may have made quiet: with `quiet` set it
 // writes nothing at any level.
 #define TOVALI_QLOG(quiet, level, name, ...) \
-  do {                                       \
-    if (!(quiet))                            \
-      TOVALI_LOG(level, name, __VA_ARGS__);  \
+  TOVALI_QLOG_TO(::tovali::g_logger, quiet, level, name, __VA_ARGS__)
+
+// The same through `logger`: for a thread that may outlive main, which holds its own reference to
+// the logger because static destruction releases g_logger at exit.
+#define TOVALI_QLOG_TO(logger, quiet, level, name, ...) \
+  do {                                                  \
+    if (!(quiet))                                       \
+      TOVALI_LOG_TO(logger, level, name, __VA_ARGS__);  \
   } while (0)
 
 #define QLOG_ERROR(quiet, name, ...) TOVALI_QLOG(quiet, ::tovali::kLogError, name, __VA_ARGS__)

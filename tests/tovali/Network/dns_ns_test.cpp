@@ -229,8 +229,8 @@ class DnsNsTest : public DnsFixture {
     sink->Clear();
   }
   void TearDown() override {
-    if (!manager)
-      return;  // skipped
+    if (IsSkipped())
+      return;
     DnsFixture::TearDown();
   }
 
@@ -371,7 +371,9 @@ TEST_F(DnsNsTest, CancelledRequestOnlyWarnsWhenItsWorkerFinishes) {
   resolver.reset();
 }
 
-TEST_F(DnsNsTest, DestroyingTheManagerDuringALookupWaitsForTheWorker) {
+// The end of a run never waits for a lookup that blocks: the manager goes at once, and the
+// worker, answered later, reports nothing and only warns.
+TEST_F(DnsNsTest, DestroyingTheManagerDuringALookupDoesNotWaitForTheWorker) {
   FakeNameServer server("192.0.2.53");
   ASSERT_TRUE(server.Start());
   auto resolver = NewResolver();
@@ -380,13 +382,11 @@ TEST_F(DnsNsTest, DestroyingTheManagerDuringALookupWaitsForTheWorker) {
   RunPass();
   ASSERT_TRUE(server.WaitForQueries(1));
   resolver.reset();
-  // The answer is let through only once destruction has begun, so the destructor has to wait.
-  std::thread releaser([&] {
-    sink->WaitFor("debug|dns|dns_request|[N][DnsREQ 2] DELETE");
-    server.Release();
-  });
   manager.reset();
-  releaser.join();
+  server.Release();
+  const std::string warn =
+      "warn|dns|dns_request|[N][DnsREQ 2] request has been cancelled, notify failed.";
+  ASSERT_TRUE(sink->WaitFor(warn));
   EXPECT_EQ(calls.count(), 0);
   std::vector<std::string> tail;
   bool after_cancel = false;
@@ -395,15 +395,14 @@ TEST_F(DnsNsTest, DestroyingTheManagerDuringALookupWaitsForTheWorker) {
     if (after_cancel)
       tail.push_back(text);
   }
-  EXPECT_THAT(tail,
-              ElementsAre("info|dns|dns_request|[N][DnsREQ 2] cancel request.",
-                          "debug|dns|dns_request|[N][DnsREQ 2] DELETE",
-                          "debug|dns|dns_request|[N][DnsREQ 2] resolve 'slow.test' to 1 addresses:",
-                          "debug|dns|dns_request|[N][DnsREQ 2] (0) IPv4 192.0.2.53",
-                          "debug|dns|dns_request|[N][DnsREQ 2] resolve finished, notify resolver.",
-                          "warn|dns|dns_request|[N][DnsREQ 2] request has been cancelled, notify "
-                          "failed.",
-                          "info|dns|dns_manager|[DnsMGR] DELETE"));
+  EXPECT_THAT(
+      tail,
+      ElementsAre("info|dns|dns_request|[N][DnsREQ 2] cancel request.",
+                  "debug|dns|dns_request|[N][DnsREQ 2] DELETE",
+                  "info|dns|dns_manager|[DnsMGR] DELETE",
+                  "debug|dns|dns_request|[N][DnsREQ 2] resolve 'slow.test' to 1 addresses:",
+                  "debug|dns|dns_request|[N][DnsREQ 2] (0) IPv4 192.0.2.53",
+                  "debug|dns|dns_request|[N][DnsREQ 2] resolve finished, notify resolver.", warn));
 }
 
 }  // namespace

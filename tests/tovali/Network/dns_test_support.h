@@ -2,17 +2,20 @@
 // and can be waited on from the loop thread, and a fixture with a fresh loop and manager.
 #pragma once
 
+#include <dirent.h>
 #include <event2/event.h>
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/recording_sink.h"
@@ -106,8 +109,23 @@ class DnsLogSink : public tovali::Sinker {
   std::vector<Line> lines_;
 };
 
+// Lookup threads of this process (named "TOVALI-DNS-<id>" from their creation on).
+inline int LookupThreadCount() {
+  int n = 0;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(dir)) {
+      std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+      std::string name;
+      n += std::getline(comm, name) && name.rfind("TOVALI-DNS-", 0) == 0 ? 1 : 0;
+    }
+    closedir(dir);
+  }
+  return n;
+}
+
 // A fresh loop, a manager with log name "dns" and a capturing sink at level debug. The loop
-// must hold no added event at the end.
+// must hold no added event at the end, and every lookup thread must have ended: workers are
+// detached, and one left running would log into the next test.
 class DnsFixture : public testing::Test {
  protected:
   void SetUp() override {
@@ -124,6 +142,10 @@ class DnsFixture : public testing::Test {
     manager.reset();
     EXPECT_EQ(event_base_get_num_events(loop.base(), EVENT_BASE_COUNT_ADDED), events_before_);
     loop.Destroy();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (LookupThreadCount() > 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(LookupThreadCount(), 0) << "a lookup thread outlived its test";
   }
 
   // One loop iteration that runs what is active now, without waiting.
