@@ -44,12 +44,9 @@ Context::Context() : tag_("[APP]") {
   rc |= sigterm_watcher_.Start(loop_.base(), SIGTERM,
                                [this](int signal_number) { OnSignal(signal_number); });
   rc |= sigterm_watcher_.Enable();
-  // A signal held since main started reaches the watchers now and ends the loop once it runs.
-  // Without watchers it stays held: the run then ends without a loop anyway.
-  if (rc == 0) {
-    sigset_t stop = StopSignals();
-    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
-  }
+  // Signals held since main started stay held until Run is about to run the loop. Without
+  // watchers they stay held for good: the run then ends without a loop anyway.
+  watching_ = rc == 0;
 }
 
 void Context::HoldStopSignals() {
@@ -73,6 +70,19 @@ void Context::Run() {
     return;
   }
   dns_manager_.reset(new tovali::DnsManager(loop_.base(), "", false, ""));
+  if (watching_) {
+    // A stop signal that came before the loop ends the run before the loop starts anything;
+    // unblocked, it is then taken by the watchers. Any later one the watchers handle.
+    sigset_t pending;
+    const bool stopped = sigpending(&pending) == 0 &&
+                         (sigismember(&pending, SIGTERM) || sigismember(&pending, SIGINT));
+    sigset_t stop = StopSignals();
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+    if (stopped) {
+      OnSignal(sigismember(&pending, SIGTERM) ? SIGTERM : SIGINT);
+      return;
+    }
+  }
   int code = loop_.Run(0);
   LOG_INFO("", "%s loop exit with code: %d", tag_.c_str(), code);
 }

@@ -13,25 +13,26 @@ namespace palvex {
 
 class Context {
  public:
-  // Creates the loop and enables both signal watchers, then lets SIGINT and SIGTERM through to
-  // them (see HoldStopSignals). A derived constructor then schedules its own start on the loop.
+  // Creates the loop and enables both signal watchers. A derived constructor then schedules its
+  // own start on the loop.
   Context();
   // Holds SIGINT and SIGTERM back for good before it frees the watchers.
   virtual ~Context();
 
   // Holds SIGINT and SIGTERM back on the calling thread. main calls it first thing, so that a
-  // signal arriving before the watchers exist waits for them instead of killing the run; the
-  // constructor lets them through once both watchers are in place. The destructor holds them
-  // back again before freeing the watchers (which restores the default action): a signal
-  // arriving from then until exit, after the report, stays pending and dies with the process.
+  // signal arriving before the loop runs waits instead of killing the run; Run lets them through
+  // to the watchers just before the loop, and ends at once, without the loop, when one is already
+  // waiting. The destructor holds them back again before freeing the watchers (which restores
+  // the default action): a signal arriving from then until exit, after the report, stays pending
+  // and dies with the process.
   static void HoldStopSignals();
 
   Context(const Context&) = delete;
   Context& operator=(const Context&) = delete;
 
   // Reads the device identity, creates the DNS manager, then runs the loop until ExitLoop or a
-  // signal ends it. Returns at once, without running the loop, when there is no identity. Call
-  // once.
+  // signal ends it. Returns without running the loop when there is no identity or a stop signal
+  // came first. Call once.
   void Run();
 
   // Asks the loop to end after the callbacks already active; calling it again in the same
@@ -57,6 +58,9 @@ class Context {
  private:
   void OnSignal(int signal_number);
   bool ReadHostname();
+
+  // Both signal watchers are bound and enabled: Run may let the stop signals through.
+  bool watching_ = false;
 };
 
 }  // namespace palvex
