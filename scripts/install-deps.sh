@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake
   libevent-dev libcli11-dev libcjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 iproute2 iptables util-linux procps
