@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what palvex needs to build and test, from Debian packages. Idempotent: when every
 # package is present it only asks dpkg and returns. Run as root (or through sudo).
-#   scripts/install-deps.sh          build and test dependencies
-#   scripts/install-deps.sh --bench  also the tools the benchmarks compare against
+#   scripts/install-deps.sh              build and test dependencies
+#   scripts/install-deps.sh --bench      also the tools the benchmarks compare against
+#   scripts/install-deps.sh [--bench] PACKAGE...   and these packages too
 set -euo pipefail
 
 packages=(
@@ -13,7 +14,9 @@ packages=(
 )
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(netcat-openbsd time hyperfine nmap libnetfilter-queue-dev)
+  shift
 fi
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
@@ -29,7 +32,9 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 echo "install-deps: installing ${missing[*]}"
-if ! apt-get install -y --no-install-recommends "${missing[@]}"; then
-  apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
+# Other builds on the same machine may hold the package lock for a while.
+apt=(apt-get -o DPkg::Lock::Timeout=600)
+if ! "${apt[@]}" install -y --no-install-recommends "${missing[@]}"; then
+  "${apt[@]}" update
+  "${apt[@]}" install -y --no-install-recommends "${missing[@]}"
 fi
