@@ -10,7 +10,7 @@ packages=(
   build-essential cmake
   libevent-dev libcli11-dev libcjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 iproute2 iptables util-linux procps
+  python3 iproute2 iptables util-linux procps man-db
 )
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(netcat-openbsd time hyperfine nmap libnetfilter-queue-dev)
