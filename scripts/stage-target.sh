@@ -22,18 +22,17 @@ if [[ $# -ne 1 || "$1" == -* ]]; then
   exit 2
 fi
 ARCH=$1
+# The build machine's own build tools first: dpkg-architecture and dpkg-source come with them.
+"$ROOT/scripts/install-deps.sh"
 HOST_ARCH=$(dpkg --print-architecture)
 TRIPLE=$(dpkg-architecture -a"$ARCH" -qDEB_HOST_MULTIARCH 2>/dev/null) || {
   echo "stage-target: unknown architecture $ARCH" >&2
   exit 2
 }
 STAGING=${PALVEX_STAGING_DIR:-$ROOT/staging/$ARCH}
-
-tools=()
 if [[ "$ARCH" != "$HOST_ARCH" ]]; then
-  tools=("g++-$TRIPLE" qemu-user-static)
+  "$ROOT/scripts/install-deps.sh" "g++-$TRIPLE" qemu-user-static
 fi
-"$ROOT/scripts/install-deps.sh" "${tools[@]}"
 
 # ---- a private apt: the machine's Debian mirrors, for ARCH and for source packages
 apt_dir="$STAGING/.apt"
