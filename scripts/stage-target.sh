@@ -68,7 +68,8 @@ packages=(
   netcat-openbsd libbsd0 libmd0                             # nc -z, the benchmark's baseline
 )
 debs="$apt_dir/debs"
-rm -rf "$debs" "$STAGING/usr" "$STAGING/bin" "$STAGING/lib"
+rm -rf "$debs"
+find "$STAGING" -mindepth 1 -maxdepth 1 ! -name .apt -exec rm -rf {} +  # an earlier unpacking
 mkdir -p "$debs"
 echo "stage-target: downloading ${packages[*]} and libcli11-dev"
 (cd "$debs" && "${apt[@]}" download "${packages[@]/%/:$ARCH}" libcli11-dev)
