@@ -5,9 +5,9 @@
 #
 # Everything runs inside network and mount namespaces of its own (tests/tools/netns-run): traffic
 # stays on that namespace's `lo`, and /tmp there is a private tmpfs. Three measurements:
-#   1. connect-time accuracy with packet delays of 0, 5, 20 and 50 ms (nfqdelay, compiled from
-#      ../shared/tools/nfqdelay into the private /tmp): palvex's reported times against a ground
-#      truth (a monotonic clock around a blocking connect) and against `nping --tcp-connect`;
+#   1. connect-time accuracy with packet delays of 0, 5, 20 and 50 ms (bench/tools/pkt_delay.c,
+#      compiled into the private /tmp): palvex's reported times against a ground truth (a
+#      monotonic clock around a blocking connect) and against `nping --tcp-connect`;
 #   2. the tick rhythm: 20 attempts at 200 ms, span from the first to the last attempt as the
 #      listener sees them, against the ideal 3800 ms and against nping;
 #   3. the cost of one probe: `palvex ping -c 1` against `nc -z`, wall time over 50 runs each
@@ -17,7 +17,7 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-NFQDELAY_SRC="$ROOT/../shared/tools/nfqdelay/nfqdelay.c"
+PKT_DELAY_SRC="$ROOT/bench/tools/pkt_delay.c"
 
 if [[ "${PING_BENCH_INSIDE:-}" != 1 ]]; then
   PALVEX=${1:-${PALVEX_BIN:-$ROOT/build/palvex}}
@@ -34,7 +34,6 @@ if [[ "${PING_BENCH_INSIDE:-}" != 1 ]]; then
     command -v "$tool" >/dev/null || missing+=("$tool")
   done
   [[ -f /usr/include/libnetfilter_queue/libnetfilter_queue.h ]] || missing+=(libnetfilter-queue-dev)
-  [[ -f "$NFQDELAY_SRC" ]] || missing+=("$NFQDELAY_SRC")
   if [[ ${#missing[@]} -gt 0 ]]; then
     echo "ping_bench: missing ${missing[*]}; run scripts/install-deps.sh --bench" >&2
     exit 1
@@ -55,7 +54,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-cc -O2 -o nfqdelay "$NFQDELAY_SRC" -lnetfilter_queue
+cc -O2 -o pkt_delay "$PKT_DELAY_SRC" -lnetfilter_queue
 
 # Every measured process (and the delay stand-in and the listener) runs at a real-time priority
 # when the kernel allows it, so that other load on the machine stays out of the figures; all
@@ -139,10 +138,10 @@ stop_listener() {  # $1 = accepts to wait for (the last one may still sit in the
 start_delay() {  # $1 = ms; 0 means plain loopback
   DELAY_PID=
   [[ $1 == 0 ]] && return 0
-  "${RT[@]}" ./nfqdelay "$1" >"$WORK/nfqdelay.out" &
+  "${RT[@]}" ./pkt_delay "$1" >"$WORK/pkt_delay.out" &
   DELAY_PID=$!
   PIDS+=($!)
-  until grep -q ready "$WORK/nfqdelay.out" 2>/dev/null; do sleep 0.02; done
+  until grep -q ready "$WORK/pkt_delay.out" 2>/dev/null; do sleep 0.02; done
   iptables-legacy -A OUTPUT -o lo -p tcp -j NFQUEUE --queue-num 0
 }
 stop_delay() {

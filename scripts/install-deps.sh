@@ -1,22 +1,24 @@
 #!/usr/bin/env bash
 # Installs what palvex needs to build and test, from Debian packages. Idempotent: when every
 # package is present it only asks dpkg and returns. Run as root (or through sudo).
-#   scripts/install-deps.sh          build and test dependencies
-#   scripts/install-deps.sh --bench  also the tools the benchmarks compare against
-#   scripts/install-deps.sh --fuzz   also clang and its libFuzzer runtime (tests/fuzz)
+#   scripts/install-deps.sh              build and test dependencies
+#   scripts/install-deps.sh --bench      also the tools the benchmarks compare against
+#   scripts/install-deps.sh --fuzz       also clang and its libFuzzer runtime (tests/fuzz)
+#   scripts/install-deps.sh [--bench] [--fuzz] PACKAGE...   and these packages too
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake
   libevent-dev libcli11-dev libcjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 iproute2 iptables util-linux procps
+  python3 iproute2 iptables util-linux procps man-db
 )
 for option in "$@"; do
   case "$option" in
     --bench) packages+=(netcat-openbsd time hyperfine nmap libnetfilter-queue-dev) ;;
     --fuzz) packages+=(clang libclang-rt-dev) ;;
-    *) echo "install-deps: unknown option $option" >&2; exit 2 ;;
+    -*) echo "install-deps: unknown option $option" >&2; exit 2 ;;
+    *) packages+=("$option") ;;
   esac
 done
 
@@ -34,7 +36,9 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 echo "install-deps: installing ${missing[*]}"
-if ! apt-get install -y --no-install-recommends "${missing[@]}"; then
-  apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
+# Other builds on the same machine may hold the package lock for a while.
+apt=(apt-get -o DPkg::Lock::Timeout=600)
+if ! "${apt[@]}" install -y --no-install-recommends "${missing[@]}"; then
+  "${apt[@]}" update
+  "${apt[@]}" install -y --no-install-recommends "${missing[@]}"
 fi

@@ -1,21 +1,23 @@
 """The command line as a user meets it: version, help, parse errors, the log file.
 
-The binary comes from PALVEX_BIN. A case that lets the program run a mode for real goes through
-PALVEX_NETNS_RUN (fresh network namespace, private /tmp) with a loopback target and short
-timeouts, so it stays offline whatever the detectors do; without root such cases are skipped.
-Cases that end in the parser or the logger set-up run directly, and still pin every target to
-loopback in case they ever got further.
+The binary comes from PALVEX_BIN (run through PALVEX_EMULATOR when set). A case that lets the
+program run a mode for real goes through PALVEX_NETNS_RUN (fresh network namespace, private /tmp)
+with a loopback target and short timeouts, so it stays offline whatever the detectors do; without
+root such cases are skipped. Cases that end in the parser or the logger set-up run directly, and
+still pin every target to loopback in case they ever got further.
 """
 
 import datetime
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import tempfile
 import unittest
 
 BIN = os.environ.get("PALVEX_BIN", "")
+EMULATOR = shlex.split(os.environ.get("PALVEX_EMULATOR", ""))  # runs a cross-built binary
 NETNS_RUN = os.environ.get("PALVEX_NETNS_RUN", "")
 
 VERSION_LINE = "palvex 1.2.1 (d75a021c 2024-07-10)\n"
@@ -76,7 +78,8 @@ def offline(base, option, value):
 
 
 def run(args, timeout=30, cwd=None):
-    return subprocess.run([BIN] + args, capture_output=True, text=True, timeout=timeout, cwd=cwd)
+    return subprocess.run(EMULATOR + [BIN] + args, capture_output=True, text=True,
+                          timeout=timeout, cwd=cwd)
 
 
 def run_isolated(test, args, timeout=60, cwd=None):
@@ -85,7 +88,7 @@ def run_isolated(test, args, timeout=60, cwd=None):
         test.skipTest("needs root for a network namespace")
     if not NETNS_RUN or not os.access(NETNS_RUN, os.X_OK):
         test.skipTest("PALVEX_NETNS_RUN is not set")
-    return subprocess.run([NETNS_RUN, BIN] + args, capture_output=True, text=True,
+    return subprocess.run([NETNS_RUN] + EMULATOR + [BIN] + args, capture_output=True, text=True,
                           timeout=timeout, cwd=cwd)
 
 

@@ -8,13 +8,15 @@ every packet to one address with iptables (a silent target) and routes one range
 "unreachable". Output lines are compared byte for byte; only connect times and local ports are
 patterns.
 
-Environment: PALVEX_BIN (the binary), PALVEX_NETNS_RUN (the namespace wrapper).
+Environment: PALVEX_BIN (the binary), PALVEX_EMULATOR (runs a cross-built binary, optional),
+PALVEX_NETNS_RUN (the namespace wrapper).
 """
 
 import os
 import queue
 import re
 import select
+import shlex
 import signal
 import socket
 import subprocess
@@ -27,6 +29,7 @@ import unittest
 INSIDE = "PALVEX_E2E_PING_NETNS"
 HERE = os.path.dirname(os.path.abspath(__file__))
 BIN = os.environ.get("PALVEX_BIN", "")
+EMULATOR = shlex.split(os.environ.get("PALVEX_EMULATOR", ""))  # runs a cross-built binary
 
 SILENT_V4 = "192.0.2.9"  # every packet to it is dropped
 UNREACHABLE_V4 = "198.51.100.7"  # its range routes to "unreachable"
@@ -108,8 +111,8 @@ class PingRun:
     """A running `palvex ping`; its stdout lines are collected as they arrive."""
 
     def __init__(self, args, prefix=()):
-        self.proc = subprocess.Popen([BIN, *prefix, "ping", *args], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+        self.proc = subprocess.Popen([*EMULATOR, BIN, *prefix, "ping", *args],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.started = time.monotonic()
         self.lines = []  # (arrival time, line)
         self._queue = queue.Queue()

@@ -11,17 +11,21 @@ re-executes itself under the wrapper (root only; skipped otherwise). Inside, eve
 local to `lo`, /tmp is a private tmpfs and the host name is "palvex-test", so the test server
 answers for whatever address palvex dials and nothing leaves the namespace.
 
-Environment: PALVEX_BIN (the binary), PALVEX_NETNS_RUN (the wrapper).
+Environment: PALVEX_BIN (the binary), PALVEX_EMULATOR (runs a cross-built binary, optional),
+PALVEX_ERRNO (the target's errno numbers, "ECONNRESET=104,EPIPE=32"; default: this machine's),
+PALVEX_NETNS_RUN (the wrapper).
 """
 
 import concurrent.futures
 import contextlib
 import ctypes
+import errno
 import json
 import os
 import random
 import re
 import select
+import shlex
 import signal
 import socket
 import struct
@@ -38,6 +42,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
 SERVER = os.path.join(HERE, "detect_server.py")
 BIN = os.environ.get("PALVEX_BIN", os.path.join(SOURCE_DIR, "build", "palvex"))
+EMULATOR = shlex.split(os.environ.get("PALVEX_EMULATOR", ""))  # runs a cross-built binary
 NETNS_RUN = os.environ.get("PALVEX_NETNS_RUN", os.path.join(SOURCE_DIR, "tests", "tools",
                                                             "netns-run"))
 BACKUP_FILE = os.environ.get("PALVEX_BACKUP_SERVERS",
@@ -51,6 +56,14 @@ IDENTITY_FILES = ["/tmp/miner_sn", "/etc/dorvik/.efuse_sn",
                   "/app/system/plugin-mdata/dorvik/.kube_sn", "/etc/salmar/miner_sn"]
 PUBLIC_V4 = "100.128.0.1"  # outside every reserved range, yet only ever reached in the namespace
 PUBLIC_V6 = "3fff::10"     # likewise for IPv6
+
+# Stream error codes in the log are 1000 + errno, and errno numbers are the target's.
+TARGET_ERRNO = {"ECONNRESET": errno.ECONNRESET, "EPIPE": errno.EPIPE}
+for item in filter(None, os.environ.get("PALVEX_ERRNO", "").split(",")):
+    name, value = item.split("=")
+    TARGET_ERRNO[name] = int(value)
+RESET_CODE = 1000 + TARGET_ERRNO["ECONNRESET"]
+PIPE_CODE = 1000 + TARGET_ERRNO["EPIPE"]
 
 
 def inside_namespace():
@@ -215,7 +228,7 @@ class ReverseCase(unittest.TestCase):
             os.remove(log_path)
         if getattr(self, "record_path", None) and os.path.exists(self.record_path):
             open(self.record_path, "w").close()  # the server appends: one run's events only
-        cmd = [BIN, "-l", log_path, "-t", str(timeout_ms), *args]
+        cmd = [*EMULATOR, BIN, "-l", log_path, "-t", str(timeout_ms), *args]
         proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 preexec_fn=die_with_parent)
         if stage is not None:
@@ -581,7 +594,7 @@ class OutcomeTest(ReverseCase):
         self.start_server("--reply-mode", "close-at-once")
         res = self.run_palvex()
         self.assertEqual(res.record["p2pReverse"], 1)
-        self.assertRegex(res.log, r"\[DTR\] on sender error: (8|1104|1032)\b")
+        self.assertRegex(res.log, rf"\[DTR\] on sender error: (8|{RESET_CODE}|{PIPE_CODE})\b")
 
 
 class InboundTest(ReverseCase):
@@ -612,7 +625,7 @@ class InboundTest(ReverseCase):
         res = self.run_dialback("five,close,full")
         self.assert_success(res)
         self.assertRegex(res.log, r"\[CON 1\] stream error: 8\b")
-        self.assertRegex(res.log, r"\[CON 2\] stream error: (8|1104)\b")
+        self.assertRegex(res.log, rf"\[CON 2\] stream error: (8|{RESET_CODE})\b")
         self.assertIn("[CON 3] receive message: size=16 version=2 message=reverse-ok", res.log)
 
     def test_second_connection_wins_first_is_torn_down(self):

@@ -1,10 +1,19 @@
 #include "tovali/Network/event_loop.h"
 
+#include <event2/event-config.h>
 #include <event2/event.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+
+// A cross compiler that also searches the build machine's include directories can pick up that
+// machine's libevent configuration: its type sizes must be the target's, or event structures
+// and calls disagree with the library.
+static_assert(EVENT__SIZEOF_LONG == sizeof(long), "event2/event-config.h is not the target's");
+static_assert(EVENT__SIZEOF_SIZE_T == sizeof(size_t), "event2/event-config.h is not the target's");
+static_assert(EVENT__SIZEOF_VOID_P == sizeof(void*), "event2/event-config.h is not the target's");
 
 namespace tovali {
 namespace {

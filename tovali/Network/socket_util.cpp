@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 namespace tovali {
@@ -216,7 +217,9 @@ int BindToDevice(int fd, const char* nic) {
   if (nic == nullptr || nic[0] == '\0')
     return 0;
   ifreq ifr;
-  static_assert(sizeof(ifr) == 40, "ifreq layout");
+  // The kernel reads the name from the start of the buffer; the size of the rest of ifreq
+  // differs between 32- and 64-bit targets and does not matter.
+  static_assert(offsetof(ifreq, ifr_name) == 0 && sizeof(ifr.ifr_name) == IFNAMSIZ, "ifreq layout");
   std::memset(&ifr, 0, sizeof(ifr));
   std::memcpy(ifr.ifr_name, nic, std::min<size_t>(std::strlen(nic), sizeof(ifr.ifr_name)));
   return setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, &ifr, sizeof(ifr));

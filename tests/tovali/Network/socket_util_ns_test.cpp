@@ -86,7 +86,12 @@ TEST(BindToDeviceNsTest, LongNamesAreCut) {
   ifr.ifr_flags = static_cast<short>(flags & ~IFF_UP);
   ASSERT_EQ(ioctl(ctl, SIOCSIFFLAGS, &ifr), 0);
   std::strcpy(ifr.ifr_newname, kName);
-  ASSERT_EQ(ioctl(ctl, SIOCSIFNAME, &ifr), 0) << std::strerror(errno);
+  int renamed = ioctl(ctl, SIOCSIFNAME, &ifr);
+  if (renamed != 0 && errno == ENOSYS) {  // qemu-user does not emulate the rename
+    close(ctl);
+    GTEST_SKIP() << "interfaces cannot be renamed here";
+  }
+  ASSERT_EQ(renamed, 0) << std::strerror(errno);
   std::memset(&ifr, 0, sizeof(ifr));
   std::strcpy(ifr.ifr_name, kName);
   ifr.ifr_flags = flags;

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Prepares a build of palvex for another architecture, from Debian packages only:
+#   - installs the cross compiler (g++-TRIPLE) and qemu-user-static when missing;
+#   - fills a staging folder with the target's libraries and headers (libevent, cJSON, CLI11,
+#     GoogleTest, Google Benchmark, and nc for the benchmark), downloaded with `apt-get download`
+#     and unpacked with `dpkg -x`: target -dev packages cannot be installed beside the build
+#     machine's own;
+#   - builds a static cJSON (usr/lib/TRIPLE/libcjson.a), which Debian does not ship, from
+#     Debian's cJSON source package of the same version, for fully static builds.
+#
+#   sudo scripts/stage-target.sh ARCH      ARCH: arm64, armhf, mipsel (or the machine's own)
+#
+# The folder is staging/ARCH in the checkout, or $PALVEX_STAGING_DIR; the toolchain files in
+# cmake/toolchains/ look there. apt runs on a private configuration and package lists under the
+# folder's .apt/: the machine's sources and architectures stay as they are. Root is needed only
+# to install missing packages.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+
+if [[ $# -ne 1 || "$1" == -* ]]; then
+  echo "usage: $0 ARCH   (a Debian architecture: arm64, armhf, mipsel, ...)" >&2
+  exit 2
+fi
+ARCH=$1
+# The build machine's own build tools first: dpkg-architecture and dpkg-source come with them.
+"$ROOT/scripts/install-deps.sh"
+HOST_ARCH=$(dpkg --print-architecture)
+TRIPLE=$(dpkg-architecture -a"$ARCH" -qDEB_HOST_MULTIARCH 2>/dev/null) || {
+  echo "stage-target: unknown architecture $ARCH" >&2
+  exit 2
+}
+STAGING=${PALVEX_STAGING_DIR:-$ROOT/staging/$ARCH}
+if [[ "$ARCH" != "$HOST_ARCH" ]]; then
+  "$ROOT/scripts/install-deps.sh" "g++-$TRIPLE" qemu-user-static
+fi
+
+# ---- a private apt: the machine's Debian mirrors, for ARCH and for source packages
+apt_dir="$STAGING/.apt"
+mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial"
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+: >"$apt_dir/sources.list"
+while read -r uri release; do
+  # Debian's own suites (bookworm, bookworm-updates, bookworm-security); no third parties.
+  [[ "$release" == "$codename" || "$release" == "$codename"-* ]] || continue
+  echo "deb [arch=$ARCH signed-by=$keyring] $uri $release main"
+  echo "deb-src [signed-by=$keyring] $uri $release main"
+done < <(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Created-By: Packages' |
+  sort -u) >"$apt_dir/sources.list"
+if [[ ! -s "$apt_dir/sources.list" ]]; then
+  echo "stage-target: no Debian $codename mirror found in the apt sources" >&2
+  exit 1
+fi
+apt=(apt-get -q
+  -o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+  -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache::Archives="$apt_dir/archives"
+  -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=
+  -o APT::Architectures::="$ARCH" -o APT::Sandbox::User=root)
+echo "stage-target: package lists for $ARCH"
+"${apt[@]}" update >"$apt_dir/update.log" || { cat "$apt_dir/update.log" >&2; exit 1; }
+
+# ---- target packages, unpacked into the staging folder
+packages=(
+  libevent-dev libevent-core-2.1-7 libevent-extra-2.1-7     # libevent and its shared libraries
+  libcjson-dev libcjson1                                    # cJSON
+  libgtest-dev libgmock-dev                                 # tests
+  libbenchmark-dev libbenchmark1debian                      # benchmark programs
+  netcat-openbsd libbsd0 libmd0                             # nc -z, the benchmark's baseline
+)
+debs="$apt_dir/debs"
+rm -rf "$debs"
+find "$STAGING" -mindepth 1 -maxdepth 1 ! -name .apt -exec rm -rf {} +  # an earlier unpacking
+mkdir -p "$debs"
+echo "stage-target: downloading ${packages[*]} and libcli11-dev"
+(cd "$debs" && "${apt[@]}" download "${packages[@]/%/:$ARCH}" libcli11-dev)
+for deb in "$debs"/*.deb; do
+  dpkg -x "$deb" "$STAGING"
+done
+
+# ---- static cJSON from Debian's source package of the same version
+cjson_version=$(dpkg-deb -f "$debs"/libcjson-dev_*.deb Version)
+src="$apt_dir/src"
+rm -rf "$src"
+mkdir -p "$src"
+echo "stage-target: building a static cJSON $cjson_version for $TRIPLE"
+(cd "$src" && "${apt[@]}" source "cjson=$cjson_version" >"$apt_dir/source.log" 2>&1) || {
+  cat "$apt_dir/source.log" >&2
+  exit 1
+}
+cjson_dir=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'cjson-*')
+"$TRIPLE-gcc" -std=c89 -Os -ffunction-sections -fdata-sections -c "$cjson_dir/cJSON.c" \
+  -o "$src/cJSON.o"
+rm -f "$STAGING/usr/lib/$TRIPLE/libcjson.a"
+"$TRIPLE-ar" rcs "$STAGING/usr/lib/$TRIPLE/libcjson.a" "$src/cJSON.o"
+
+echo "stage-target: $STAGING is ready for $ARCH ($TRIPLE)"
