@@ -9,8 +9,9 @@ set(CPACK_PACKAGE_DESCRIPTION
     "palvex asks a detection server whether it can connect back to this device and which public\n\
 address and location it sees, and measures TCP connect times where ICMP ping is filtered.")
 set(CPACK_GENERATOR DEB)
-# The probe only: palvexd is installed with `cmake --install`, on the operator's hosts.
-set(CPACK_COMPONENTS_ALL palvex)
+# The probe only (its install component): palvexd goes onto the operator's hosts with
+# `cmake --install`.
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};palvex;palvex;/")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_STRIP_FILES ON)
