@@ -4,7 +4,6 @@ Used inside the tests' own network namespaces only. Environment: PALVEXD_BIN (th
 """
 
 import contextlib
-import ctypes
 import json
 import os
 import signal
@@ -12,16 +11,12 @@ import subprocess
 import time
 import urllib.request
 
+from harness import die_with_parent
+
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DAEMON = os.environ.get("PALVEXD_BIN", os.path.join(SOURCE_DIR, "build", "palvexd"))
 RECORD_KEYS = ["time", "peer", "local", "version", "identity", "country", "province", "city",
                "isp", "dialback"]
-
-
-def die_with_parent():
-    """In a child before exec: SIGKILL it when this test process dies, however it dies."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
 class Daemon:

@@ -17,35 +17,23 @@ import signal
 import socket
 import struct
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 import urllib.request
 
-from local_service import DAEMON, Daemon, die_with_parent
+import harness
+from harness import die_with_parent, inside_namespace
+from local_service import DAEMON, Daemon
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
 BIN = os.environ.get("PALVEX_BIN", os.path.join(SOURCE_DIR, "build", "palvex"))
-NETNS_RUN = os.environ.get("PALVEX_NETNS_RUN", os.path.join(SOURCE_DIR, "tests", "tools",
-                                                            "netns-run"))
-MARK = "PALVEX_E2E_OUTER_NETNS"
 
 SERVICE_V4 = "100.128.0.1"  # public to palvex's eyes, yet only ever reached in a namespace
 SERVICE_V6 = "3fff::10"
 METRICS = "127.0.0.1:9100"
 TABLE = "# test table\n100.128.0.0/16 156 11 1101 2\n3fff::/16 156 12 1201 5\n::1/128 1 2 3 4\n"
-
-
-def inside_namespace():
-    outer = os.environ.get(MARK, "")
-    if not outer or socket.gethostname() != "palvex-test":
-        return False
-    try:
-        return os.readlink("/proc/self/ns/net") != outer
-    except OSError:
-        return False
 
 
 def frame(version, payload):
@@ -376,20 +364,5 @@ class OperationTest(ServiceCase):
         client.communicate(timeout=10)
 
 
-def main():
-    if MARK in os.environ:
-        if not inside_namespace():
-            print("test_palvexd: not inside the test namespace; refusing to run", file=sys.stderr)
-            sys.exit(1)
-    else:
-        if os.geteuid() != 0:
-            print("test_palvexd: needs root for its network namespaces; skipped", file=sys.stderr)
-            sys.exit(77)
-        env = dict(os.environ, **{MARK: os.readlink("/proc/self/ns/net")})
-        argv = [NETNS_RUN, sys.executable, os.path.abspath(__file__), *sys.argv[1:]]
-        os.execve(NETNS_RUN, argv, env)
-    unittest.main()
-
-
 if __name__ == "__main__":
-    main()
+    harness.main("test_palvexd")

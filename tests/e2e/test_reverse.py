@@ -18,7 +18,6 @@ PALVEX_NETNS_RUN (the wrapper).
 
 import concurrent.futures
 import contextlib
-import ctypes
 import errno
 import json
 import os
@@ -36,6 +35,8 @@ import threading
 import time
 import unittest
 
+import harness
+from harness import die_with_parent, inside_namespace
 from local_service import DAEMON, Daemon
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -43,11 +44,8 @@ SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
 SERVER = os.path.join(HERE, "detect_server.py")
 BIN = os.environ.get("PALVEX_BIN", os.path.join(SOURCE_DIR, "build", "palvex"))
 EMULATOR = shlex.split(os.environ.get("PALVEX_EMULATOR", ""))  # runs a cross-built binary
-NETNS_RUN = os.environ.get("PALVEX_NETNS_RUN", os.path.join(SOURCE_DIR, "tests", "tools",
-                                                            "netns-run"))
 BACKUP_FILE = os.environ.get("PALVEX_BACKUP_SERVERS",
                              os.path.join(SOURCE_DIR, "src", "main", "backup_servers.txt"))
-MARK = "PALVEX_E2E_OUTER_NETNS"  # set on re-execution: the network namespace left behind
 
 FULL_KEYS = ["protocol", "localAddr", "mappedAddr", "country", "province", "city", "isp",
              "serverAddr", "detectAddr", "p2pReverse", "p2pStatus", "timestamp"]
@@ -64,24 +62,6 @@ for item in filter(None, os.environ.get("PALVEX_ERRNO", "").split(",")):
     TARGET_ERRNO[name] = int(value)
 RESET_CODE = 1000 + TARGET_ERRNO["ECONNRESET"]
 PIPE_CODE = 1000 + TARGET_ERRNO["EPIPE"]
-
-
-def inside_namespace():
-    """True only in the wrapper's namespaces: the mark, the host name, and a network namespace
-    other than the one this file was started in."""
-    outer = os.environ.get(MARK, "")
-    if not outer or socket.gethostname() != "palvex-test":
-        return False
-    try:
-        return os.readlink("/proc/self/ns/net") != outer
-    except OSError:
-        return False
-
-
-def die_with_parent():
-    """In a child before exec: SIGKILL it when this test process dies, however it dies."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
 def load_backup_table(path):
@@ -921,21 +901,5 @@ class SignalStormTest(ReverseCase):
         return proc.returncode, out.decode(), log
 
 
-def main():
-    if MARK in os.environ:
-        # Re-executed already: never wrap again, and never run outside the namespace.
-        if not inside_namespace():
-            print("test_reverse: not inside the test namespace; refusing to run", file=sys.stderr)
-            sys.exit(1)
-    else:
-        if os.geteuid() != 0:
-            print("test_reverse: needs root for its network namespace; skipped", file=sys.stderr)
-            sys.exit(77)
-        env = dict(os.environ, **{MARK: os.readlink("/proc/self/ns/net")})
-        argv = [NETNS_RUN, sys.executable, os.path.abspath(__file__), *sys.argv[1:]]
-        os.execve(NETNS_RUN, argv, env)
-    unittest.main()
-
-
 if __name__ == "__main__":
-    main()
+    harness.main("test_reverse")
