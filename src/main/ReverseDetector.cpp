@@ -55,6 +55,9 @@ void ReverseDetector::Start() {
   listener_ = std::make_unique<tovali::TcpListener>(loop_.base(), !config_.ipv6, "", true, "");
   listener_->reuse_port = true;
   listener_->reuse_addr = true;
+  // Room in the kernel's queue for a flood of peers, so that the server's dial-back is queued
+  // behind them rather than dropped and retried seconds later.
+  listener_->backlog = kAcceptBacklog;
   if (!config_.nic.empty()) {
     LOG_INFO("", "%s listner bind to nic: %s", log_tag_.c_str(), config_.nic.c_str());
     listener_->bind_nic = config_.nic;

@@ -35,6 +35,8 @@ uint16_t RandomPort(uint16_t min, uint16_t max);
 
 class ReverseDetector : public Context {
  public:
+  static constexpr int kAcceptBacklog = 1024;
+
   // Arms the start timer (0 ms) and the timeout timer (config.timeout ms, counted from here).
   // Touches no socket before the loop runs.
   explicit ReverseDetector(ReverseConfig config);
