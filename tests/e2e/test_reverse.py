@@ -710,7 +710,7 @@ def hostile_flood(port, stop, count):
 
 
 class LinkTest(ReverseCase):
-    """/tmp is writable by every user: links planted at the fixed names there are never followed."""
+    """/tmp is writable by every user: links planted at its fixed names are never followed."""
 
     def test_links_at_the_fixed_names_leave_their_targets_alone(self):
         decoys = {}
@@ -723,7 +723,8 @@ class LinkTest(ReverseCase):
         self.addCleanup(os.remove, "/tmp/pl.log")
 
         # A link at the log path: no log file, the same as any other failure to open it.
-        proc = subprocess.run([BIN, "-l", "pl.log", "-t", "300"], capture_output=True, timeout=20)
+        proc = subprocess.run([*EMULATOR, BIN, "-l", "pl.log", "-t", "300"], capture_output=True,
+                              timeout=20)
         self.assertEqual((proc.returncode, proc.stdout, proc.stderr),
                          (1, b"", b"init logger failed\n"))
 
@@ -874,8 +875,9 @@ class SignalStormTest(ReverseCase):
         start); returns (exit code, stdout, log)."""
         mode, signals = plan
         log_path = os.path.join(self.tmp, f"storm-{index}.log")
-        proc = subprocess.Popen([BIN, "-l", log_path, "-t", "3000"], stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        proc = subprocess.Popen([*EMULATOR, BIN, "-l", log_path, "-t", "3000"],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                preexec_fn=die_with_parent)
         at = time.monotonic()
         # Before main nothing in the program can hold a signal back, so the first one also waits
         # for the log file, which main opens before it builds the run context.
