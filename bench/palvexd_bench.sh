@@ -3,7 +3,7 @@
 # nothing leaves it). The load generator build/bench/palvexd_load plays devices on loopback from
 # 40 source addresses (127.0.0.2-41); each connects from its listening port, sends a request,
 # reads the reply and takes the dial-back frame.
-#   1. the most full detections a second with --workers 2 (closed loop, 200 devices in flight),
+#   1. the most full detections a second with --workers 2 (closed loop, 100 devices in flight),
 #      with p50/p99 latency from connect to dial-back frame, palvexd's CPU and peak RSS;
 #   2. p50/p99 latency at half the rate reached in step 1, and at 5,000 a second (half the 10,000
 #      aimed at) when step 1 reached 10,000 (open loop);
@@ -80,7 +80,7 @@ PORT=60002
 start_server 60002 "$BUILD/palvexd" --workers 2 --listen 127.0.0.1:60002 \
   --source-connections 0 --source-rate 0 --max-connections 20000 --max-dialbacks 4096 \
   --record /tmp/records.jsonl
-run "palvexd, workers 2, max" --threads 2 --concurrency 200 --duration "$DURATION" --warmup 1
+run "palvexd, workers 2, max" --threads 2 --concurrency 100 --duration "$DURATION" --warmup 1
 MAX=${RATE:-0}
 # Half of what this run reached, and half the 10,000/s aimed at when the run reached that: an
 # open-loop rate above what the shared cores give at the moment only measures the overload.
