@@ -30,6 +30,15 @@ def inside_namespace():
         return False
 
 
+def require(*binaries):
+    """For setUpClass: skips the cases outside the test namespace or without the binaries."""
+    if not inside_namespace():
+        raise unittest.SkipTest("needs the test namespace (run as root)")
+    for path in binaries:
+        if not os.access(path, os.X_OK):
+            raise unittest.SkipTest(f"binary not found: {path}")
+
+
 def die_with_parent():
     """In a child before exec: SIGKILL it when this test process dies, however it dies."""
     libc = ctypes.CDLL(None, use_errno=True)

@@ -23,7 +23,7 @@ import unittest
 import urllib.request
 
 import harness
-from harness import die_with_parent, inside_namespace
+from harness import die_with_parent
 from local_service import DAEMON, Daemon
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -67,11 +67,7 @@ class Namespace:
 class ServiceCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if not inside_namespace():
-            raise unittest.SkipTest("needs the test namespace (run as root)")
-        for path in (BIN, DAEMON):
-            if not os.access(path, os.X_OK):
-                raise unittest.SkipTest(f"binary not found: {path}")
+        harness.require(BIN, DAEMON)
 
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="palvexd-", dir="/tmp")

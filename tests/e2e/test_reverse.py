@@ -36,7 +36,7 @@ import time
 import unittest
 
 import harness
-from harness import die_with_parent, inside_namespace
+from harness import die_with_parent
 from local_service import DAEMON, Daemon
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -105,11 +105,7 @@ class ReverseCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        if not inside_namespace():
-            raise unittest.SkipTest("needs the test namespace (run as root)")
-        for path in (BIN, DAEMON):
-            if not os.access(path, os.X_OK):
-                raise unittest.SkipTest(f"binary not found: {path}")
+        harness.require(BIN, DAEMON)
         cls.table = load_backup_table(BACKUP_FILE)
 
     def setUp(self):
