@@ -163,7 +163,7 @@ if arm_bin:
         guest_peak([arm_bin] + PING), guest_peak([arm_bin] + DETECT),
         guest_peak([f"{staging}/bin/nc.openbsd"] + NC))
     report("aarch64", arm_bin, "aarch64-linux-gnu-strip", ping, detect, nc,
-           lambda size: f"; stripped <= 1.6 MiB: {'met' if size <= 1.6 * 2**20 else 'NOT met'}")
+           lambda size: f"; stripped <= 1.6 MB: {'met' if size <= 1_600_000 else 'NOT met'}")
     print(f"{'':<8} (the guest's memory under qemu-user; the whole emulator peaked at "
           f"{ping_all}, {detect_all} and {nc_all} KiB)")
 EOF

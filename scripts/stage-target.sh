@@ -5,8 +5,9 @@
 #     GoogleTest, Google Benchmark, and nc for the benchmark), downloaded with `apt-get download`
 #     and unpacked with `dpkg -x`: target -dev packages cannot be installed beside the build
 #     machine's own;
-#   - builds a static cJSON (usr/lib/TRIPLE/libcjson.a), which Debian does not ship, from
-#     Debian's cJSON source package of the same version, for fully static builds.
+#   - builds a static cJSON (usr/lib/TRIPLE/libcjson.a), which Debian does not ship, and a
+#     static libevent core that a linker can trim, from Debian's source packages of the same
+#     versions, for fully static builds.
 #
 #   sudo scripts/stage-target.sh ARCH      ARCH: arm64, armhf, mipsel (or the machine's own)
 #
@@ -92,5 +93,31 @@ cjson_dir=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'cjson-*')
   -o "$src/cJSON.o"
 rm -f "$STAGING/usr/lib/$TRIPLE/libcjson.a"
 "$TRIPLE-ar" rcs "$STAGING/usr/lib/$TRIPLE/libcjson.a" "$src/cJSON.o"
+
+# ---- a static libevent core from Debian's source package of the same version
+# Debian's libevent_core.a keeps each source file in one section, so a static palvex carries
+# all of libevent's utility code and the C library's scanf behind it. Compiled again with one
+# section per function, the linker keeps only what palvex calls (about 65 KB less on aarch64).
+# Debian's own configuration header for ARCH (staged above) keeps its build choices; the
+# private one holds what Debian's configure puts there on Linux.
+libevent_version=$(dpkg-deb -f "$debs"/libevent-dev_*.deb Version)
+echo "stage-target: building a static libevent core $libevent_version for $TRIPLE"
+(cd "$src" && "${apt[@]}" source "libevent=$libevent_version" >"$apt_dir/source.log" 2>&1) || {
+  cat "$apt_dir/source.log" >&2
+  exit 1
+}
+libevent_dir=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'libevent-*')
+printf '#define _GNU_SOURCE 1\n#define _FILE_OFFSET_BITS 64\n' >"$src/evconfig-private.h"
+objects=()
+# libevent 2.1's core library with the back ends Linux has.
+for name in buffer bufferevent bufferevent_filter bufferevent_pair bufferevent_ratelim \
+  bufferevent_sock event evmap evthread evutil evutil_rand evutil_time listener log signal \
+  strlcpy select poll epoll; do
+  "$TRIPLE-gcc" -Os -ffunction-sections -fdata-sections -I"$src" -I"$libevent_dir/include" \
+    -I"$STAGING/usr/include" -I"$libevent_dir" -c "$libevent_dir/$name.c" -o "$src/$name.o"
+  objects+=("$src/$name.o")
+done
+rm -f "$STAGING/usr/lib/$TRIPLE/libevent_core.a"
+"$TRIPLE-ar" rcs "$STAGING/usr/lib/$TRIPLE/libevent_core.a" "${objects[@]}"
 
 echo "stage-target: $STAGING is ready for $ARCH ($TRIPLE)"
