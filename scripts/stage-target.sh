@@ -78,35 +78,44 @@ for deb in "$debs"/*.deb; do
   dpkg -x "$deb" "$STAGING"
 done
 
-# ---- static cJSON from Debian's source package of the same version
-cjson_version=$(dpkg-deb -f "$debs"/libcjson-dev_*.deb Version)
+# ---- static libraries from Debian's source packages of the staged versions
 src="$apt_dir/src"
 rm -rf "$src"
 mkdir -p "$src"
-echo "stage-target: building a static cJSON $cjson_version for $TRIPLE"
-(cd "$src" && "${apt[@]}" source "cjson=$cjson_version" >"$apt_dir/source.log" 2>&1) || {
-  cat "$apt_dir/source.log" >&2
-  exit 1
+
+# unpack_source DEV_PACKAGE SOURCE_PACKAGE: unpacks the source of the staged DEV_PACKAGE's
+# version into $src and prints its folder.
+unpack_source() {
+  local version
+  version=$(dpkg-deb -f "$debs/$1"_*.deb Version)
+  echo "stage-target: building a static $2 $version for $TRIPLE" >&2
+  (cd "$src" && "${apt[@]}" source "$2=$version" >"$apt_dir/source.log" 2>&1) || {
+    cat "$apt_dir/source.log" >&2
+    exit 1
+  }
+  find "$src" -mindepth 1 -maxdepth 1 -type d -name "$2-*"
 }
-cjson_dir=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'cjson-*')
+
+# library NAME OBJECT...: STAGING's usr/lib/TRIPLE/libNAME.a made of the objects.
+library() {
+  local archive="$STAGING/usr/lib/$TRIPLE/lib$1.a"
+  shift
+  rm -f "$archive"
+  "$TRIPLE-ar" rcs "$archive" "$@"
+}
+
+# cJSON: Debian ships no static one.
+cjson_dir=$(unpack_source libcjson-dev cjson)
 "$TRIPLE-gcc" -std=c89 -Os -ffunction-sections -fdata-sections -c "$cjson_dir/cJSON.c" \
   -o "$src/cJSON.o"
-rm -f "$STAGING/usr/lib/$TRIPLE/libcjson.a"
-"$TRIPLE-ar" rcs "$STAGING/usr/lib/$TRIPLE/libcjson.a" "$src/cJSON.o"
+library cjson "$src/cJSON.o"
 
-# ---- a static libevent core from Debian's source package of the same version
-# Debian's libevent_core.a keeps each source file in one section, so a static palvex carries
-# all of libevent's utility code and the C library's scanf behind it. Compiled again with one
-# section per function, the linker keeps only what palvex calls (about 65 KB less on aarch64).
-# Debian's own configuration header for ARCH (staged above) keeps its build choices; the
-# private one holds what Debian's configure puts there on Linux.
-libevent_version=$(dpkg-deb -f "$debs"/libevent-dev_*.deb Version)
-echo "stage-target: building a static libevent core $libevent_version for $TRIPLE"
-(cd "$src" && "${apt[@]}" source "libevent=$libevent_version" >"$apt_dir/source.log" 2>&1) || {
-  cat "$apt_dir/source.log" >&2
-  exit 1
-}
-libevent_dir=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'libevent-*')
+# libevent's core: Debian's libevent_core.a keeps each source file in one section, so a
+# static palvex carries all of libevent's utility code and the C library's scanf behind it.
+# Compiled again with one section per function, the linker keeps only what palvex calls (about
+# 65 KB less on aarch64). Debian's own configuration header for ARCH (staged above) keeps its
+# build choices; the private one holds what Debian's configure puts there on Linux.
+libevent_dir=$(unpack_source libevent-dev libevent)
 printf '#define _GNU_SOURCE 1\n#define _FILE_OFFSET_BITS 64\n' >"$src/evconfig-private.h"
 objects=()
 # libevent 2.1's core library with the back ends Linux has.
@@ -117,7 +126,6 @@ for name in buffer bufferevent bufferevent_filter bufferevent_pair bufferevent_r
     -I"$STAGING/usr/include" -I"$libevent_dir" -c "$libevent_dir/$name.c" -o "$src/$name.o"
   objects+=("$src/$name.o")
 done
-rm -f "$STAGING/usr/lib/$TRIPLE/libevent_core.a"
-"$TRIPLE-ar" rcs "$STAGING/usr/lib/$TRIPLE/libevent_core.a" "${objects[@]}"
+library event_core "${objects[@]}"
 
 echo "stage-target: $STAGING is ready for $ARCH ($TRIPLE)"
