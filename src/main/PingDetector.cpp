@@ -158,8 +158,10 @@ void PingDetector::OnConnectFailed(int code) {
 }
 
 void PingDetector::Finish(PingResult result) {
-  // May run inside the stream's own callback.
-  deferred_.DeleteSoon(std::move(stream_));
+  // Closed at once, even inside its own callback (which the stream allows): a stream left
+  // connecting until a later pass could still report into this detector after its attempt
+  // ended, e.g. a connect completing in the same pass as the timeout.
+  stream_.reset();
   timeout_timer_.Stop();
   results_.push_back(result);
   if (!CountReached())

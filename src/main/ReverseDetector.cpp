@@ -187,7 +187,7 @@ int ReverseDetector::OnSenderData(const char* data, size_t len) {
 
 void ReverseDetector::OnSenderError(int code) {
   LOG_ERROR("", "%s on sender error: %d", log_tag_.c_str(), code);
-  deferred_.DeleteSoon(std::move(sender_));
+  sender_.reset();  // the stream allows it inside its own callbacks
 }
 
 void ReverseDetector::OnAccept(tovali::TcpStream* stream) {
@@ -207,7 +207,9 @@ void ReverseDetector::OnTimeout() {
 
 void ReverseDetector::OnListenerError(tovali::TcpListener::Code code) {
   LOG_ERROR("", "%s on listener error: %d", log_tag_.c_str(), static_cast<int>(code));
-  deferred_.DeleteSoon(std::move(listener_));
+  // Closed at once (the listener allows it inside on_error): left listening until a later
+  // pass, it would share the port's connections with its successor and report errors again.
+  listener_.reset();
   Start();
 }
 
