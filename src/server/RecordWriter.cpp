@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -54,7 +55,9 @@ void RecordWriter::Write(const std::string& lines) {
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0) {
-      failures_.fetch_add(1, std::memory_order_relaxed);
+      // A batch holds many records: count each one lost (a part already written counts too).
+      failures_.fetch_add(static_cast<uint64_t>(std::count(p, p + left, '\n')),
+                          std::memory_order_relaxed);
       return;
     }
     p += n;

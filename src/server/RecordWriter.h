@@ -28,7 +28,7 @@ class RecordWriter {
   // Appends `lines`: one or more whole lines, each ending in a line feed.
   void Write(const std::string& lines);
 
-  // Writes that could not be completed.
+  // Record lines that could not be written whole.
   uint64_t failures() const { return failures_.load(std::memory_order_relaxed); }
 
  private:
