@@ -102,8 +102,7 @@ void ClientSession::OnRequest() {
   deadline_.Start(state.config.hold_timeout_ms);
 
   if (version == kFullVersion) {
-    std::string arrival = record.local;
-    worker_.StartDialback(std::move(record), source_ip_, source_port_, ipv4, arrival);
+    worker_.StartDialback(std::move(record), source_ip_, source_port_, ipv4);
   } else {
     record.time = RealTimeSeconds();
     record.dialback = DialbackOutcome::kSkipped;

@@ -55,7 +55,6 @@ int DetectService::Start() {
     config_.listen.push_back(Endpoint{"::", false, kDefaultPort});
   }
   state_ = std::make_unique<ServiceState>(config_);
-  state_->metrics.SetTablePrefixes(table->prefixes());
   state_->set_table(std::move(table));
   if (!state_->records.Open(config_.record, &error)) {
     std::fprintf(stderr, "palvexd: --record %s\n", error.c_str());
@@ -139,7 +138,6 @@ void DetectService::Reload() {
       size_t prefixes = table->prefixes();
       state_->set_table(std::move(table));
       state_->metrics.CountReload(true);
-      state_->metrics.SetTablePrefixes(prefixes);
       LOG_INFO("", "%s location table reloaded: %zu prefixes", tag_.c_str(), prefixes);
     } else {
       state_->metrics.CountReload(false);
@@ -181,7 +179,7 @@ void DetectService::OnHttp(evhttp_request* request, void* arg) {
   if (path != nullptr && std::strcmp(path, "/metrics") == 0) {
     ServiceState& state = *self->state_;
     body = state.metrics.Render(state.connections.used(), state.dialbacks.used(),
-                                state.records.failures());
+                                state.records.failures(), state.table()->prefixes());
     type = "text/plain; version=0.0.4; charset=utf-8";
   } else if (path != nullptr && std::strcmp(path, "/healthz") == 0) {
     if (self->stopping_) {

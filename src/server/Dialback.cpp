@@ -96,10 +96,7 @@ void Dialback::Connect() {
   connect_start_us_ = NowUs();
   int rc = stream_->Connect(target_ip_, target_port_);
   if (rc != tovali::TcpStream::Ok) {
-    int err =
-        rc == tovali::TcpStream::ConnectFailed ? stream_->connect_errno : stream_->saved_errno;
-    Report(ClassifyConnectFailure(rc, err), 0);
-    End();
+    OnError(rc);  // failed at once: the same as failing later
     return;
   }
   timer_.Start(worker_.state().config.connect_timeout_ms);

@@ -30,11 +30,8 @@ class FrameReader {
   // keeps returning it and takes nothing more.
   Status Feed(const char* data, size_t len, size_t* used);
 
-  Status status() const { return status_; }
   uint16_t version() const { return version_; }
   const std::string& payload() const { return payload_; }
-  // Header bytes and payload bytes taken so far.
-  uint64_t received() const { return header_fill_ + payload_.size(); }
 
  private:
   uint32_t max_payload_;

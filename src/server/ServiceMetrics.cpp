@@ -87,20 +87,8 @@ void ServiceMetrics::CountReload(bool ok) {
   (ok ? reloads_ok_ : reloads_failed_).fetch_add(1, kRelaxed);
 }
 
-void ServiceMetrics::SetTablePrefixes(uint64_t prefixes) {
-  table_prefixes_.store(prefixes, kRelaxed);
-}
-
-uint64_t ServiceMetrics::rejected(Reject reason) const {
-  return rejected_[static_cast<size_t>(reason)].load(kRelaxed);
-}
-
-uint64_t ServiceMetrics::dialbacks(DialbackOutcome outcome) const {
-  return dialbacks_[static_cast<size_t>(outcome)].load(kRelaxed);
-}
-
 std::string ServiceMetrics::Render(uint32_t open_connections, uint32_t dialbacks_in_flight,
-                                   uint64_t record_failures) const {
+                                   uint64_t record_failures, uint64_t table_prefixes) const {
   std::string out;
   out.reserve(4096);
   out += "# HELP palvexd_requests_total Complete request frames, by version.\n";
@@ -155,7 +143,7 @@ std::string ServiceMetrics::Render(uint32_t open_connections, uint32_t dialbacks
        reloads_failed_.load(kRelaxed));
   out += "# HELP palvexd_location_prefixes Prefixes in the location table in use.\n";
   out += "# TYPE palvexd_location_prefixes gauge\n";
-  Line(&out, "palvexd_location_prefixes %" PRIu64 "\n", table_prefixes_.load(kRelaxed));
+  Line(&out, "palvexd_location_prefixes %" PRIu64 "\n", table_prefixes);
   out += "# HELP palvexd_record_write_errors_total Record lines that could not be written.\n";
   out += "# TYPE palvexd_record_write_errors_total counter\n";
   Line(&out, "palvexd_record_write_errors_total %" PRIu64 "\n", record_failures);

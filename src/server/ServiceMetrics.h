@@ -50,14 +50,10 @@ class ServiceMetrics {
   // `connect_us` goes into the histogram for kOk only.
   void CountDialback(DialbackOutcome outcome, uint64_t connect_us);
   void CountReload(bool ok);
-  void SetTablePrefixes(uint64_t prefixes);
-
-  uint64_t rejected(Reject reason) const;
-  uint64_t dialbacks(DialbackOutcome outcome) const;
 
   // Prometheus text exposition; the gauges come from the caller.
   std::string Render(uint32_t open_connections, uint32_t dialbacks_in_flight,
-                     uint64_t record_failures) const;
+                     uint64_t record_failures, uint64_t table_prefixes) const;
 
  private:
   static constexpr size_t kOutcomes = 6;
@@ -73,7 +69,6 @@ class ServiceMetrics {
   std::atomic<uint64_t> connect_count_{0};
   std::atomic<uint64_t> reloads_ok_{0};
   std::atomic<uint64_t> reloads_failed_{0};
-  std::atomic<uint64_t> table_prefixes_{0};
 };
 
 }  // namespace palvexd

@@ -160,11 +160,12 @@ void ServiceWorker::OnSessionDone(ClientSession* session) {
 }
 
 void ServiceWorker::StartDialback(DetectRecord record, const std::string& target_ip,
-                                  uint16_t target_port, bool ipv4, const std::string& arrival_ip) {
+                                  uint16_t target_port, bool ipv4) {
   const ServerConfig& config = state_.config;
-  const std::string& from = ipv4 ? config.dialback_from_v4 : config.dialback_from_v6;
+  const std::string& configured = ipv4 ? config.dialback_from_v4 : config.dialback_from_v6;
+  std::string from = configured.empty() ? record.local : configured;
   auto dialback = std::make_unique<Dialback>(*this, std::move(record), target_ip, target_port, ipv4,
-                                             from.empty() ? arrival_ip : from);
+                                             std::move(from));
   Dialback* raw = dialback.get();
   dialbacks_.emplace(raw, std::move(dialback));
   raw->Start(config.dialback_delay_ms);

@@ -52,9 +52,10 @@ class ServiceWorker {
   // ---- loop thread, for sessions and dial-backs
   // The session has ended; destroyed on a later loop pass.
   void OnSessionDone(ClientSession* session);
-  // Starts the dial-back of a full detection; the request already holds a dial-back slot.
+  // Starts the dial-back of a full detection, from the record's local address unless the
+  // configuration names one; the request already holds a dial-back slot.
   void StartDialback(DetectRecord record, const std::string& target_ip, uint16_t target_port,
-                     bool ipv4, const std::string& arrival_ip);
+                     bool ipv4);
   void OnDialbackDone(Dialback* dialback);
   // Queues the record's line; lines go out at the end of the loop pass.
   void WriteRecord(const DetectRecord& record);

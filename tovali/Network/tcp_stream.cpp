@@ -92,9 +92,9 @@ int TcpStream::BindLocal() {
       saved_errno = LastError();
       return OptionFailed;
     }
-  }
-  if (local_port == 0)
+  } else {
     SetBindAddressNoPort(fd_, true);  // best effort: without it the bind picks the port
+  }
   SockAddr local;
   socklen_t local_len = 0;
   ToSockAddr(ipv4, bind_ip, local_port, &local, &local_len);
