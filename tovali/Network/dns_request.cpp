@@ -24,7 +24,7 @@ struct DnsRequest::WorkerState {
   std::string tag;
   std::string log_name;
   std::string thread_name;  // at most 15 characters, as the kernel keeps them
-  // The worker's own logger: static destruction at exit releases g_logger.
+  // The worker's own logger (none when quiet): static destruction at exit releases g_logger.
   std::shared_ptr<Logger> logger;
   std::promise<std::vector<DnsIPAddr>> result;
   // Keeps the worker's notify apart from Cancel and from the request's destruction.
@@ -105,7 +105,8 @@ void DnsRequest::DoResolve() {
   state.tag = tag;
   state.log_name = log_name;
   state.thread_name = (manager->thread_name_prefix + "-DNS-" + std::to_string(id)).substr(0, 15);
-  state.logger = CopyGlobalLogger();
+  if (!quiet)  // a quiet worker never logs
+    state.logger = CopyGlobalLogger();
   state.notify = async_event.get();
   result = state.result.get_future();
   AllSignalsBlocked blocked;
