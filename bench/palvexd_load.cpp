@@ -29,6 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/Frame.h"
 #include "tovali/Network/event_loop.h"
 #include "tovali/Network/socket_util.h"
 #include "tovali/Network/tcp_listener.h"
@@ -57,14 +58,6 @@ struct Options {
   unsigned idle = 0;
   unsigned timeout_ms = 5000;
 };
-
-std::string Frame(const std::string& identity) {
-  std::string out = {0, 1};
-  uint32_t n = static_cast<uint32_t>(identity.size());
-  for (int shift = 24; shift >= 0; shift -= 8)
-    out.push_back(static_cast<char>((n >> shift) & 0xff));
-  return out + identity;
-}
 
 enum Failure { kListen, kConnect, kRequest, kTimeout, kFailures };
 const char* const kFailureNames[kFailures] = {"listen", "connect", "request", "timeout"};
@@ -254,7 +247,8 @@ void Device::Start() {
   request_->local_port = listener_->port;
   request_->SetReadSize(256);
   request_->on_open = [this] {
-    if (request_->Send(Frame("bench-" + std::to_string(id_))) != TcpStream::Ok)
+    if (request_->Send(palvex::BuildFrame(palvex::kDetectVersion,
+                                          "bench-" + std::to_string(id_))) != TcpStream::Ok)
       Finish(false, kRequest);
   };
   request_->on_data = [](const char*, size_t) { return 0; };  // the reply; not needed here

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 #include "base/Utils.h"
@@ -12,18 +11,6 @@
 
 namespace palvex {
 namespace {
-
-void PutBigEndian(std::string& out, uint64_t value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i)
-    out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-}
-
-uint32_t GetBigEndian(const char* data, int bytes) {
-  uint32_t value = 0;
-  for (int i = 0; i < bytes; ++i)
-    value = (value << 8) | static_cast<unsigned char>(data[i]);
-  return value;
-}
 
 bool IsSpace(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
@@ -64,21 +51,7 @@ void AddText(cJSON* root, const char* key, const std::string& value) {
 }  // namespace
 
 std::string BuildDetectRequest(const std::string& identity, bool locate) {
-  std::string frame;
-  frame.reserve(kFrameHeaderSize + identity.size());
-  PutBigEndian(frame, locate ? kLocateVersion : kDetectVersion, 2);
-  // The length field is 32 bits; an identity is at most a few kilobytes.
-  PutBigEndian(frame, static_cast<uint32_t>(identity.size()), 4);
-  frame += identity;
-  return frame;
-}
-
-bool ReadFrameHeader(const char* data, size_t size, FrameHeader* out) {
-  if (size < kFrameHeaderSize)
-    return false;
-  out->version = static_cast<uint16_t>(GetBigEndian(data, 2));
-  out->length = GetBigEndian(data + 2, 4);
-  return true;
+  return BuildFrame(locate ? kLocateVersion : kDetectVersion, identity);
 }
 
 bool ParseLocationCode(const std::string& piece, uint16_t* out) {
@@ -123,11 +96,6 @@ int ParseDetectReply(const std::string& text, std::string& mapped_addr, uint16_t
   return kReplyParsed;
 }
 
-std::string FormatAddress(const std::string& ip, bool ipv6, uint16_t port) {
-  std::string text = ipv6 ? "[" + ip + "]" : ip;
-  return text + ":" + std::to_string(port);
-}
-
 std::string BuildDetectRecord(const DetectReport& report) {
   cJSON* root = cJSON_CreateObject();
   if (root == nullptr)
@@ -159,13 +127,6 @@ std::string BuildDetectRecord(const DetectReport& report) {
   std::string text(printed);
   cJSON_free(printed);
   return text;
-}
-
-int64_t RealTimeSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  int64_t ns = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-  return ns / 1000000000;
 }
 
 bool WriteIspFile(uint16_t isp, const std::string& path) {

@@ -7,30 +7,13 @@
 #include <cstdint>
 #include <string>
 
+#include "base/Frame.h"
 #include "base/Paths.h"
 
 namespace palvex {
 
-// Frame: big-endian 16-bit version, big-endian 32-bit payload length, then the payload.
-inline constexpr size_t kFrameHeaderSize = 6;
-inline constexpr uint16_t kDetectVersion = 1;  // full detection
-inline constexpr uint16_t kLocateVersion = 4;  // mapped address and location codes only
-
 // The detect request: header (version 1, or 4 with `locate`) and the identity bytes as payload.
 std::string BuildDetectRequest(const std::string& identity, bool locate);
-
-struct FrameHeader {
-  uint16_t version = 0;
-  uint32_t length = 0;  // payload bytes after the header
-};
-
-// Reads the header from the first kFrameHeaderSize bytes; false (out untouched) if fewer.
-bool ReadFrameHeader(const char* data, size_t size, FrameHeader* out);
-
-// Header plus payload, in bytes; 64 bits so that it cannot wrap where size_t has 32.
-inline uint64_t FrameSize(const FrameHeader& header) {
-  return kFrameHeaderSize + static_cast<uint64_t>(header.length);
-}
 
 // Outcome of ParseDetectReply.
 enum ReplyResult : int {
@@ -49,9 +32,6 @@ int ParseDetectReply(const std::string& text, std::string& mapped_addr, uint16_t
 // character, a minus negating modulo 2^64; the low 16 bits are stored. False (out untouched)
 // when there is no leading number or it does not fit 64 bits.
 bool ParseLocationCode(const std::string& piece, uint16_t* out);
-
-// "ip:port", the ip in brackets for IPv6 (also when empty).
-std::string FormatAddress(const std::string& ip, bool ipv6, uint16_t port);
 
 // Everything the result record shows.
 struct DetectReport {
@@ -76,9 +56,6 @@ struct DetectReport {
 // Always valid JSON and well-formed UTF-8, whatever the texts hold: ill-formed bytes become
 // U+FFFD, a zero byte is escaped as \u0000, and well-formed text parses back unchanged.
 std::string BuildDetectRecord(const DetectReport& report);
-
-// Whole seconds of the real-time clock.
-int64_t RealTimeSeconds();
 
 // Replaces the ISP file's content with the decimal code when it is not 0, atomically (a reader
 // never sees a part) and never through a link: one at the path is replaced. True when written;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "base/Frame.h"
 #include "server/DetectRecord.h"
 #include "server/ServiceWorker.h"
 #include "tovali/Network/dns_manager.h"
@@ -81,14 +82,14 @@ void ClientSession::OnRequest() {
   ServiceState& state = worker_.state();
   const uint16_t version = reader_.version();
   // The dial-back slot is taken before anything is promised to the device.
-  if (version == kFullVersion && !state.dialbacks.TryAcquire()) {
+  if (version == kDetectVersion && !state.dialbacks.TryAcquire()) {
     Refuse(Reject::kDialbacks);
     return;
   }
   state.metrics.CountRequest(version);
   const bool ipv4 = stream_->ipv4;
   DetectRecord record;
-  record.peer = FormatEndpoint(source_ip_, ipv4, source_port_);
+  record.peer = palvex::FormatAddress(source_ip_, !ipv4, source_port_);
   record.local = stream_->LocalIp();
   record.version = version;
   record.identity = SanitizeIdentity(reader_.payload());
@@ -101,16 +102,16 @@ void ClientSession::OnRequest() {
   replied_ = true;
   deadline_.Start(state.config.hold_timeout_ms);
 
-  if (version == kFullVersion) {
+  if (version == kDetectVersion) {
     worker_.StartDialback(std::move(record), source_ip_, source_port_, ipv4);
   } else {
-    record.time = RealTimeSeconds();
+    record.time = palvex::RealTimeSeconds();
     record.dialback = DialbackOutcome::kSkipped;
     worker_.WriteRecord(record);
   }
   if (sent != tovali::TcpStream::Ok) {
     LOG_INFO("", "%s reply to %s not sent: %d", worker_.tag().c_str(),
-             FormatEndpoint(source_ip_, ipv4, source_port_).c_str(), sent);
+             palvex::FormatAddress(source_ip_, !ipv4, source_port_).c_str(), sent);
     End();
   }
 }
@@ -118,7 +119,8 @@ void ClientSession::OnRequest() {
 void ClientSession::Refuse(Reject reason) {
   worker_.state().metrics.CountReject(reason);
   LOG_INFO("", "%s refuse %s: %s", worker_.tag().c_str(),
-           FormatEndpoint(source_ip_, stream_->ipv4, source_port_).c_str(), RejectName(reason));
+           palvex::FormatAddress(source_ip_, !stream_->ipv4, source_port_).c_str(),
+           RejectName(reason));
   End();
 }
 

@@ -1,7 +1,6 @@
 #include "server/DetectRecord.h"
 
 #include <cstdio>
-#include <ctime>
 
 #include "tovali/log/utf8.h"
 
@@ -66,12 +65,6 @@ const char* OutcomeName(DialbackOutcome outcome) {
       return "skipped";
   }
   return "error";
-}
-
-int64_t RealTimeSeconds() {
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec);
 }
 
 std::string SanitizeIdentity(const std::string& bytes, size_t max_bytes) {

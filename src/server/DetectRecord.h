@@ -32,9 +32,6 @@ struct DetectRecord {
 // the first character that would not fit.
 std::string SanitizeIdentity(const std::string& bytes, size_t max_bytes = kMaxIdentityBytes);
 
-// Whole seconds of the real-time clock.
-int64_t RealTimeSeconds();
-
 // The JSON line, without a line feed.
 std::string BuildRecordLine(const DetectRecord& record);
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/Frame.h"
 #include "server/LocationTable.h"
 #include "server/ServiceState.h"
 #include "server/ServiceWorker.h"
@@ -100,7 +101,7 @@ int DetectService::Start() {
 
   std::string where;
   for (const Endpoint& endpoint : config_.listen)
-    where += " " + FormatEndpoint(endpoint.ip, endpoint.ipv4, endpoint.port);
+    where += " " + palvex::FormatAddress(endpoint.ip, !endpoint.ipv4, endpoint.port);
   LOG_INFO("", "%s serving on%s with %u workers, %zu prefixes", tag_.c_str(), where.c_str(),
            config_.workers, state_->table()->prefixes());
   return 0;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <utility>
 
+#include "base/Frame.h"
 #include "server/FrameReader.h"
 #include "server/ServiceWorker.h"
 #include "tovali/Network/tcp_stream.h"
@@ -15,18 +16,6 @@ int64_t NowUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-std::string BuildFrame(uint16_t version, const std::string& payload) {
-  std::string frame;
-  frame.reserve(kHeaderSize + payload.size());
-  frame.push_back(static_cast<char>(version >> 8));
-  frame.push_back(static_cast<char>(version & 0xff));
-  const uint32_t length = static_cast<uint32_t>(payload.size());
-  for (int shift = 24; shift >= 0; shift -= 8)
-    frame.push_back(static_cast<char>((length >> shift) & 0xff));
-  frame += payload;
-  return frame;
 }
 
 // Nothing the device sends on a dial-back matters; a small buffer keeps idle ones cheap.
@@ -107,7 +96,7 @@ void Dialback::OnOpen() {
   stage_ = kLingering;
   timer_.Start(worker_.state().config.dialback_linger_ms);
   Report(DialbackOutcome::kOk, connect_us);
-  if (stream_->Send(BuildFrame(kFullVersion, worker_.state().config.server_id)) !=
+  if (stream_->Send(palvex::BuildFrame(kDetectVersion, worker_.state().config.server_id)) !=
       tovali::TcpStream::Ok)
     End();
 }
@@ -140,7 +129,7 @@ void Dialback::Report(DialbackOutcome outcome, uint64_t connect_us) {
   if (reported_)
     return;
   reported_ = true;
-  record_.time = RealTimeSeconds();
+  record_.time = palvex::RealTimeSeconds();
   record_.dialback = outcome;
   record_.dialback_ms = static_cast<uint32_t>((connect_us + 500) / 1000);
   worker_.state().metrics.CountDialback(outcome, connect_us);

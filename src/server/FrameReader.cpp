@@ -9,20 +9,20 @@ FrameReader::Status FrameReader::Feed(const char* data, size_t len, size_t* used
   if (status_ != kNeedMore)
     return status_;
   size_t pos = 0;
-  if (header_fill_ < kHeaderSize) {
-    size_t take = std::min(len, kHeaderSize - header_fill_);
+  if (header_fill_ < kFrameHeaderSize) {
+    size_t take = std::min(len, kFrameHeaderSize - header_fill_);
     for (size_t i = 0; i < take; ++i)
       header_[header_fill_ + i] = static_cast<unsigned char>(data[i]);
     header_fill_ += take;
     pos = take;
     if (header_fill_ >= 2 && version_ == 0) {
       version_ = static_cast<uint16_t>((header_[0] << 8) | header_[1]);
-      if (version_ != kFullVersion && version_ != kLocateVersion) {
+      if (version_ != kDetectVersion && version_ != kLocateVersion) {
         *used = pos;
         return status_ = kBadVersion;
       }
     }
-    if (header_fill_ < kHeaderSize) {
+    if (header_fill_ < kFrameHeaderSize) {
       *used = pos;
       return status_;
     }

@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <string>
 
+#include "base/Frame.h"
+
 namespace palvexd {
 
-inline constexpr uint16_t kFullVersion = 1;    // full detection: reply, then dial back
-inline constexpr uint16_t kLocateVersion = 4;  // reply only
-inline constexpr size_t kHeaderSize = 6;
+using palvex::kDetectVersion;  // full detection: reply, then dial back
+using palvex::kFrameHeaderSize;
+using palvex::kLocateVersion;  // reply only
 
 class FrameReader {
  public:
@@ -36,7 +38,7 @@ class FrameReader {
  private:
   uint32_t max_payload_;
   Status status_ = kNeedMore;
-  unsigned char header_[kHeaderSize] = {};
+  unsigned char header_[kFrameHeaderSize] = {};
   size_t header_fill_ = 0;
   uint16_t version_ = 0;
   uint32_t length_ = 0;

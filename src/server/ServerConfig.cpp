@@ -30,11 +30,4 @@ bool ParseEndpoint(const std::string& text, Endpoint* out) {
   return true;
 }
 
-std::string FormatEndpoint(const std::string& ip, bool ipv4, uint16_t port) {
-  std::string text = ipv4 ? ip : "[" + ip + "]";
-  text += ':';
-  text += std::to_string(port);
-  return text;
-}
-
 }  // namespace palvexd

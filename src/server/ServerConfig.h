@@ -17,8 +17,7 @@ struct Endpoint {
 
 // "a.b.c.d:port" or "[v6]:port" with a port of 1..65535. False (out untouched) otherwise.
 bool ParseEndpoint(const std::string& text, Endpoint* out);
-// The text form ParseEndpoint reads: "ip:port", the ip in brackets for IPv6.
-std::string FormatEndpoint(const std::string& ip, bool ipv4, uint16_t port);
+// (palvex::FormatAddress writes the text form ParseEndpoint reads.)
 
 struct ServerConfig {
   std::vector<Endpoint> listen;  // empty: 0.0.0.0:60002 and [::]:60002

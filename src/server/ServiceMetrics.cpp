@@ -62,7 +62,7 @@ bool Slots::TryAcquire() {
 }
 
 void ServiceMetrics::CountRequest(uint16_t version) {
-  (version == kFullVersion ? requests_full_ : requests_locate_).fetch_add(1, kRelaxed);
+  (version == kDetectVersion ? requests_full_ : requests_locate_).fetch_add(1, kRelaxed);
 }
 
 void ServiceMetrics::CountReject(Reject reason) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/Frame.h"
 #include "server/ClientSession.h"
 #include "server/Dialback.h"
 #include "tovali/Network/dns_manager.h"
@@ -73,7 +74,7 @@ bool ServiceWorker::Listen(const std::vector<Endpoint>& endpoints, bool reuse_po
     listener->on_stream = [this](tovali::TcpStream* stream) {
       OnAccept(std::unique_ptr<tovali::TcpStream>(stream));
     };
-    const std::string where = FormatEndpoint(endpoint.ip, endpoint.ipv4, endpoint.port);
+    const std::string where = palvex::FormatAddress(endpoint.ip, !endpoint.ipv4, endpoint.port);
     listener->on_error = [this, where](tovali::TcpListener::Code code) {
       LOG_ERROR("", "%s listener %s failed: %d", tag_.c_str(), where.c_str(), code);
     };
@@ -147,7 +148,7 @@ void ServiceWorker::OnAccept(std::unique_ptr<tovali::TcpStream> stream) {
   const bool ipv4 = stream->ipv4;
   stream.reset();  // closes at once, without a reply
   state_.metrics.CountReject(refused);
-  LOG_INFO("", "%s refuse %s: %s", tag_.c_str(), FormatEndpoint(ip, ipv4, port).c_str(),
+  LOG_INFO("", "%s refuse %s: %s", tag_.c_str(), palvex::FormatAddress(ip, !ipv4, port).c_str(),
            RejectName(refused));
 }
 
