@@ -20,14 +20,13 @@ import shlex
 import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 import unittest
 
-INSIDE = "PALVEX_E2E_PING_NETNS"
-HERE = os.path.dirname(os.path.abspath(__file__))
+import harness
+
 BIN = os.environ.get("PALVEX_BIN", "")
 EMULATOR = shlex.split(os.environ.get("PALVEX_EMULATOR", ""))  # runs a cross-built binary
 
@@ -53,21 +52,6 @@ LP = "<lp>"
 RUN_TIMEOUT = 20  # seconds; far above any case's duration
 
 
-def reexec_in_namespace():
-    """Runs this file again inside the namespace wrapper unless already there."""
-    if os.environ.get(INSIDE) == "1":
-        return
-    if os.geteuid() != 0:
-        print("test_ping: needs root for network namespaces; skipped", file=sys.stderr)
-        sys.exit(77)
-    wrapper = os.environ.get("PALVEX_NETNS_RUN") or os.path.join(HERE, "..", "tools", "netns-run")
-    env = dict(os.environ)
-    env[INSIDE] = "1"
-    rc = subprocess.call([wrapper, sys.executable, os.path.abspath(__file__)] + sys.argv[1:],
-                         env=env)
-    sys.exit(rc)
-
-
 def sh(*cmd):
     subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
 
@@ -75,6 +59,7 @@ def sh(*cmd):
 def setUpModule():
     if not BIN or not os.access(BIN, os.X_OK):
         raise RuntimeError(f"PALVEX_BIN does not name an executable: {BIN!r}")
+    harness.require()  # the mounts below are for the test namespace only
     # /tmp is a private tmpfs here; the bind mounts live in this mount namespace only.
     tmp = tempfile.mkdtemp(prefix="ping-e2e-")
     for text, target in ((HOSTS, "/etc/hosts"), (RESOLV, "/etc/resolv.conf")):
@@ -475,5 +460,4 @@ class SignalTest(PingTestCase):
 
 
 if __name__ == "__main__":
-    reexec_in_namespace()
-    unittest.main()
+    harness.main("test_ping")
