@@ -71,14 +71,9 @@ bool WriteFile(const std::string& path, const std::string& bytes, bool append) {
   int fd = tovali::OpenAppendFile(path);
   if (fd < 0)
     return false;
-  FILE* file = fdopen(fd, "ab");
-  if (file == nullptr) {
-    close(fd);
-    return false;
-  }
-  size_t written = std::fwrite(bytes.data(), 1, bytes.size(), file);
-  bool closed = std::fclose(file) == 0;
-  return written == bytes.size() && closed;
+  const bool written = tovali::WriteAll(fd, bytes.data(), bytes.size()) == bytes.size();
+  const bool closed = close(fd) == 0;
+  return written && closed;
 }
 
 }  // namespace palvex

@@ -48,20 +48,11 @@ bool RecordWriter::Reopen(std::string* error) {
 
 void RecordWriter::Write(const std::string& lines) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const char* p = lines.data();
-  size_t left = lines.size();
-  while (left > 0) {
-    ssize_t n = write(fd_, p, left);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0) {
-      // A batch holds many records: count each one lost (a part already written counts too).
-      failures_.fetch_add(static_cast<uint64_t>(std::count(p, p + left, '\n')),
-                          std::memory_order_relaxed);
-      return;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
+  const size_t done = tovali::WriteAll(fd_, lines.data(), lines.size());
+  if (done < lines.size()) {
+    // A batch holds many records: count each one lost (a part already written counts too).
+    failures_.fetch_add(static_cast<uint64_t>(std::count(lines.begin() + done, lines.end(), '\n')),
+                        std::memory_order_relaxed);
   }
 }
 

@@ -62,21 +62,20 @@ uint64_t RandomBits(unsigned attempt) {
   return bits ^ (bits >> 31);
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
+
+size_t WriteAll(int fd, const char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = write(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
 
 int OpenAppendFile(const std::string& path) {
   return OpenNoFollow(path, O_WRONLY | O_APPEND | O_CREAT);
@@ -107,7 +106,7 @@ bool ReplaceFile(const std::string& path, const char* data, size_t size) {
         continue;  // someone holds that name: draw another
       return false;
     }
-    bool ok = WriteAll(fd, data, size);
+    bool ok = WriteAll(fd, data, size) == size;
     int error = errno;
     if (close(fd) != 0 && ok && errno != EINTR) {
       ok = false;

@@ -18,6 +18,10 @@ int OpenAppendFile(const std::string& path);
 // for OpenAppendFile.
 int OpenReadFile(const std::string& path);
 
+// Writes the `size` bytes at `data` to `fd`, going on after interruptions and partial writes.
+// Returns how many were written: all of them, or fewer (errno set) when a write failed.
+size_t WriteAll(int fd, const char* data, size_t size);
+
 // Replaces the content of `path` with the `size` bytes at `data`: writes them whole into a new
 // file (mode 0644 less the umask, unpredictable name, same directory) and renames it over
 // `path`. A reader sees the old content or the new, never a part; a link at `path` is replaced,
