@@ -65,6 +65,44 @@ std::vector<std::string> Split(const std::string& text, const std::string& separ
   return pieces;
 }
 
+void AppendJsonString(std::string* out, const std::string& text) {
+  out->push_back('"');
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"':
+        out->append("\\\"");
+        break;
+      case '\\':
+        out->append("\\\\");
+        break;
+      case '\b':
+        out->append("\\b");
+        break;
+      case '\f':
+        out->append("\\f");
+        break;
+      case '\n':
+        out->append("\\n");
+        break;
+      case '\r':
+        out->append("\\r");
+        break;
+      case '\t':
+        out->append("\\t");
+        break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof(buf), "\\u%04x", c);
+          out->append(buf);
+        } else {
+          out->push_back(static_cast<char>(c));
+        }
+    }
+  }
+  out->push_back('"');
+}
+
 bool WriteFile(const std::string& path, const std::string& bytes, bool append) {
   if (!append)
     return tovali::ReplaceFile(path, bytes.data(), bytes.size());

@@ -29,6 +29,10 @@ std::vector<std::string> Split(const std::string& text, const std::string& separ
 // so a link there is replaced, not followed. True if all bytes were written.
 bool WriteFile(const std::string& path, const std::string& bytes, bool append);
 
+// Appends `text` as a JSON string, quotes included, escaped as cJSON escapes (a zero byte as
+// \u0000). The bytes pass through otherwise: `text` must be well-formed UTF-8 already.
+void AppendJsonString(std::string* out, const std::string& text);
+
 // The six white-space characters: tab, line feed, vertical tab, form feed, return, space.
 extern const char* const kWhiteSpace;
 

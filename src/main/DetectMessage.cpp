@@ -3,7 +3,6 @@
 #include <cjson/cJSON.h>
 
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "base/Utils.h"
@@ -25,26 +24,9 @@ void AddText(cJSON* root, const char* key, const std::string& value) {
     cJSON_AddStringToObject(root, key, text.c_str());
     return;
   }
-  // cJSON's strings end at a zero byte: let it escape each piece between zeros, and join them.
-  std::string raw = "\"";
-  size_t start = 0;
-  while (true) {
-    size_t zero = text.find('\0', start);
-    std::string piece = text.substr(start, zero == std::string::npos ? zero : zero - start);
-    cJSON* item = cJSON_CreateString(piece.c_str());
-    char* printed = item != nullptr ? cJSON_PrintUnformatted(item) : nullptr;
-    cJSON_Delete(item);
-    if (printed == nullptr)
-      return;  // out of memory: the member is left out
-    // Without its quotes.
-    raw.append(printed + 1, std::strlen(printed) - 2);
-    cJSON_free(printed);
-    if (zero == std::string::npos)
-      break;
-    raw += "\\u0000";
-    start = zero + 1;
-  }
-  raw += '"';
+  // cJSON's strings end at a zero byte: the text goes in escaped as cJSON would.
+  std::string raw;
+  AppendJsonString(&raw, text);
   cJSON_AddRawToObject(root, key, raw.c_str());
 }
 

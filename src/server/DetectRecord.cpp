@@ -1,43 +1,10 @@
 #include "server/DetectRecord.h"
 
-#include <cstdio>
-
+#include "base/Utils.h"
 #include "tovali/log/utf8.h"
 
 namespace palvexd {
 namespace {
-
-void AppendEscaped(std::string* out, const std::string& text) {
-  out->push_back('"');
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out->append("\\\"");
-        break;
-      case '\\':
-        out->append("\\\\");
-        break;
-      case '\n':
-        out->append("\\n");
-        break;
-      case '\r':
-        out->append("\\r");
-        break;
-      case '\t':
-        out->append("\\t");
-        break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof(buf), "\\u%04x", c);
-          out->append(buf);
-        } else {
-          out->push_back(static_cast<char>(c));
-        }
-    }
-  }
-  out->push_back('"');
-}
 
 void AppendMember(std::string* out, const char* key) {
   if (out->back() != '{')
@@ -86,13 +53,13 @@ std::string BuildRecordLine(const DetectRecord& r) {
   AppendMember(&out, "time");
   out += std::to_string(r.time);
   AppendMember(&out, "peer");
-  AppendEscaped(&out, r.peer);
+  palvex::AppendJsonString(&out, r.peer);
   AppendMember(&out, "local");
-  AppendEscaped(&out, r.local);
+  palvex::AppendJsonString(&out, r.local);
   AppendMember(&out, "version");
   out += std::to_string(r.version);
   AppendMember(&out, "identity");
-  AppendEscaped(&out, r.identity);
+  palvex::AppendJsonString(&out, r.identity);
   AppendMember(&out, "country");
   out += std::to_string(r.location.country);
   AppendMember(&out, "province");
@@ -102,7 +69,7 @@ std::string BuildRecordLine(const DetectRecord& r) {
   AppendMember(&out, "isp");
   out += std::to_string(r.location.isp);
   AppendMember(&out, "dialback");
-  AppendEscaped(&out, OutcomeName(r.dialback));
+  palvex::AppendJsonString(&out, OutcomeName(r.dialback));
   if (r.dialback == DialbackOutcome::kOk) {
     AppendMember(&out, "dialbackMs");
     out += std::to_string(r.dialback_ms);

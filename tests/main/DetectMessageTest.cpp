@@ -190,6 +190,10 @@ TEST(DetectRecordTest, TextIsEscapedAndLargeNumbersStayIntegral) {
   std::string record = BuildDetectRecord(report);
   EXPECT_THAT(record, testing::HasSubstr(R"("mappedAddr":"say \"hi\"\n\\")"));
   EXPECT_THAT(record, testing::HasSubstr(R"("timestamp":4102444800})"));
+  // Text holding a zero byte is escaped by hand, exactly as cJSON escapes any other.
+  report.mapped_addr = "\"\b\f\x01\0\n\\"s;
+  EXPECT_THAT(BuildDetectRecord(report),
+              testing::HasSubstr(R"("mappedAddr":"\"\b\f\u0001\u0000\n\\")"));
 }
 
 TEST(DetectRecordTest, AddressTexts) {
