@@ -24,7 +24,8 @@ ClientSession::ClientSession(ServiceWorker& worker, std::unique_ptr<tovali::TcpS
 }
 
 ClientSession::~ClientSession() {
-  Release();
+  if (!ended_)
+    Release();
 }
 
 void ClientSession::Start() {
@@ -36,10 +37,7 @@ void ClientSession::Shutdown() {
     return;
   if (!replied_)
     worker_.state().metrics.CountReject(Reject::kShutdown);
-  ended_ = true;
-  deadline_.Stop();
-  stream_->Close(0);
-  Release();
+  Close();
 }
 
 int ClientSession::OnData(const char* data, size_t len) {
@@ -127,17 +125,18 @@ void ClientSession::Refuse(Reject reason) {
 void ClientSession::End() {
   if (ended_)
     return;
+  Close();
+  worker_.OnSessionDone(this);
+}
+
+void ClientSession::Close() {
   ended_ = true;
   deadline_.Stop();
   stream_->Close(0);
   Release();
-  worker_.OnSessionDone(this);
 }
 
 void ClientSession::Release() {
-  if (released_)
-    return;
-  released_ = true;
   worker_.state().connections.Release();
   worker_.state().limiter.Release(source_ip_, tovali::MonotonicMs());
 }

@@ -50,6 +50,8 @@ class ClientSession {
   // Closes, gives back what the connection held and reports the end to the worker: the last
   // call of any path.
   void End();
+  // Closes and gives back what the connection held, once: the session has ended.
+  void Close();
   void Release();
 
   ServiceWorker& worker_;
@@ -60,7 +62,6 @@ class ClientSession {
   tovali::Timer deadline_;
   bool replied_ = false;
   bool ended_ = false;
-  bool released_ = false;
 };
 
 }  // namespace palvexd

@@ -54,7 +54,8 @@ Dialback::Dialback(ServiceWorker& worker, DetectRecord record, std::string targe
 
 Dialback::~Dialback() {
   stream_.reset();
-  Release();
+  if (stage_ != kEnded)
+    worker_.state().dialbacks.Release();
 }
 
 void Dialback::Start(uint32_t delay_ms) {
@@ -66,11 +67,7 @@ void Dialback::Abort() {
   if (stage_ == kEnded)
     return;
   Report(DialbackOutcome::kTimeout, 0);
-  stage_ = kEnded;
-  timer_.Stop();
-  if (stream_)
-    stream_->Close(0);
-  Release();
+  Close();
 }
 
 void Dialback::Connect() {
@@ -139,18 +136,15 @@ void Dialback::Report(DialbackOutcome outcome, uint64_t connect_us) {
 void Dialback::End() {
   if (stage_ == kEnded)
     return;
+  Close();
+  worker_.OnDialbackDone(this);
+}
+
+void Dialback::Close() {
   stage_ = kEnded;
   timer_.Stop();
   if (stream_)
     stream_->Close(0);
-  Release();
-  worker_.OnDialbackDone(this);
-}
-
-void Dialback::Release() {
-  if (released_)
-    return;
-  released_ = true;
   worker_.state().dialbacks.Release();
 }
 

@@ -53,7 +53,8 @@ class Dialback {
   void Report(DialbackOutcome outcome, uint64_t connect_us);
   // Reports the end to the worker: the last call of any path.
   void End();
-  void Release();
+  // Closes and gives back the dial-back slot, once: the dial-back has ended.
+  void Close();
 
   ServiceWorker& worker_;
   DetectRecord record_;
@@ -66,7 +67,6 @@ class Dialback {
   Stage stage_ = kDelayed;
   int64_t connect_start_us_ = 0;
   bool reported_ = false;
-  bool released_ = false;
 };
 
 // The outcome of a failed connect: the stream's code and the errno behind it.
