@@ -115,10 +115,7 @@ void ClientSession::OnRequest() {
 }
 
 void ClientSession::Refuse(Reject reason) {
-  worker_.state().metrics.CountReject(reason);
-  LOG_INFO("", "%s refuse %s: %s", worker_.tag().c_str(),
-           palvex::FormatAddress(source_ip_, !stream_->ipv4, source_port_).c_str(),
-           RejectName(reason));
+  worker_.CountRefusal(reason, source_ip_, stream_->ipv4, source_port_);
   End();
 }
 

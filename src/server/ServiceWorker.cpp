@@ -147,9 +147,13 @@ void ServiceWorker::OnAccept(std::unique_ptr<tovali::TcpStream> stream) {
   }
   const bool ipv4 = stream->ipv4;
   stream.reset();  // closes at once, without a reply
-  state_.metrics.CountReject(refused);
+  CountRefusal(refused, ip, ipv4, port);
+}
+
+void ServiceWorker::CountRefusal(Reject reason, const std::string& ip, bool ipv4, uint16_t port) {
+  state_.metrics.CountReject(reason);
   LOG_INFO("", "%s refuse %s: %s", tag_.c_str(), palvex::FormatAddress(ip, !ipv4, port).c_str(),
-           RejectName(refused));
+           RejectName(reason));
 }
 
 void ServiceWorker::OnSessionDone(ClientSession* session) {

@@ -59,6 +59,8 @@ class ServiceWorker {
   void OnDialbackDone(Dialback* dialback);
   // Queues the record's line; lines go out at the end of the loop pass.
   void WriteRecord(const DetectRecord& record);
+  // Counts and logs a connection closed without a reply.
+  void CountRefusal(Reject reason, const std::string& ip, bool ipv4, uint16_t port);
 
   ServiceState& state() { return state_; }
   event_base* base() const { return loop_.base(); }
