@@ -103,6 +103,11 @@ bool ParseCode(const char* p, size_t n, uint16_t* out) {
   return true;
 }
 
+uint32_t ToKey4(const unsigned char bytes[4]) {
+  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+         uint32_t{bytes[3]};
+}
+
 LocationTable::Key6 ToKey6(const unsigned char bytes[16]) {
   LocationTable::Key6 key = 0;
   for (int i = 0; i < 16; ++i)
@@ -172,15 +177,14 @@ bool LocationTable::Parse(const std::string& text, const std::string& name, std:
     }
 
     if (!ipv6) {
-      uint32_t start = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) |
-                       (uint32_t{bytes[2]} << 8) | uint32_t{bytes[3]};
-      uint32_t host = length == 0 ? ~uint32_t{0} : (length == 32 ? 0 : ~uint32_t{0} >> length);
+      uint32_t start = ToKey4(bytes);
+      uint32_t host = length == 32 ? 0 : ~uint32_t{0} >> length;  // a shift by 32 is undefined
       if ((start & host) != 0)
         return fail("bits set past the prefix length in '" + cidr + "'");
       v4.push_back({start, start | host, line_no, static_cast<uint8_t>(length), location});
     } else {
       Key6 start = ToKey6(bytes);
-      Key6 host = length == 0 ? ~Key6{0} : (length == 128 ? 0 : ~Key6{0} >> length);
+      Key6 host = length == 128 ? 0 : ~Key6{0} >> length;
       if ((start & host) != 0)
         return fail("bits set past the prefix length in '" + cidr + "'");
       v6.push_back({start, start | host, line_no, static_cast<uint8_t>(length), location});
@@ -224,8 +228,7 @@ bool LocationTable::Load(const std::string& path, std::string* error) {
 Location LocationTable::Lookup(const std::string& ip) const {
   unsigned char bytes[16];
   if (inet_pton(AF_INET, ip.c_str(), bytes) == 1) {
-    return LookupV4((uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) |
-                    (uint32_t{bytes[2]} << 8) | uint32_t{bytes[3]});
+    return LookupV4(ToKey4(bytes));
   }
   if (inet_pton(AF_INET6, ip.c_str(), bytes) == 1)
     return LookupV6(bytes);
