@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "tovali/log/file_util.h"
+#include "tovali/util/file_util.h"
 
 namespace palvex {
 

@@ -8,6 +8,7 @@
 #include "tovali/Network/dns_resolver.h"
 #include "tovali/Network/socket_util.h"
 #include "tovali/Network/tcp_stream.h"
+#include "tovali/util/clock.h"
 
 namespace palvex {
 

@@ -1,7 +1,7 @@
 #include "server/DetectRecord.h"
 
 #include "base/Utils.h"
-#include "tovali/log/utf8.h"
+#include "tovali/util/utf8.h"
 
 namespace palvexd {
 namespace {

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tovali/log/file_util.h"
+#include "tovali/util/file_util.h"
 
 namespace palvexd {
 

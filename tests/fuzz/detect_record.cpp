@@ -13,7 +13,7 @@
 
 #include "fuzz_checks.h"
 #include "main/DetectMessage.h"
-#include "tovali/log/utf8.h"
+#include "tovali/util/utf8.h"
 
 using palvex_fuzz::CompactObjectReader;
 using palvex_fuzz::IsUtf8;

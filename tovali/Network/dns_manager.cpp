@@ -1,7 +1,5 @@
 #include "tovali/Network/dns_manager.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -9,14 +7,9 @@
 #include "tovali/Network/dns_resolver.h"
 #include "tovali/Network/socket_util.h"
 #include "tovali/log/logger.h"
+#include "tovali/util/clock.h"
 
 namespace tovali {
-
-int64_t MonotonicMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 DnsManager::DnsManager(event_base* loop, std::string prefix, bool quiet, std::string log_name)
     : loop(loop),

@@ -93,7 +93,4 @@ class DnsManager {
   void RemoveCachedIp(Cache* cache, const std::string& domain, const std::string& ip);
 };
 
-// CLOCK_MONOTONIC in whole milliseconds.
-int64_t MonotonicMs();
-
 }  // namespace tovali

@@ -11,7 +11,7 @@
 #include <ctime>
 
 #include "tovali/log/sinker.h"
-#include "tovali/log/utf8.h"
+#include "tovali/util/utf8.h"
 
 namespace tovali {
 

@@ -14,34 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "tovali/log/log_line.h"
+
 namespace tovali {
 
 class Sinker;
-
-// 0 silences everything; a statement of level L is emitted when the global level is >= L.
-enum LogLevel : int { kLogNone = 0, kLogError = 1, kLogWarn = 2, kLogInfo = 3, kLogDebug = 4 };
-
-extern const char* const kDefaultLogPattern;
-
-// Broken-down local time handed to sinks; all zero when the pattern has no time placeholder.
-struct LogTime {
-  int year = 0;
-  int month = 0;
-  int day = 0;
-  int hour = 0;
-  int minute = 0;
-  int second = 0;
-  int millisecond = 0;
-};
-
-// One formatted line. The text never exceeds kMaxLineLength bytes, which leaves room for the
-// line feed a sink appends and for a terminating zero.
-struct LogBuffer {
-  static constexpr size_t kCapacity = 65536;
-  static constexpr size_t kMaxLineLength = 0xfffe;
-  char data[kCapacity];
-  uint64_t length = 0;
-};
 
 class Logger {
  public:
@@ -54,7 +31,7 @@ class Logger {
 
   // Formats one line and hands it to every sink. Does not test the level again. An empty name
   // stands for the logger's own name. The line is well-formed UTF-8 whatever the arguments hold:
-  // ill-formed bytes become U+FFFD (see tovali/log/utf8.h), and a cut never splits a character.
+  // ill-formed bytes become U+FFFD (see tovali/util/utf8.h), and a cut never splits a character.
   void Log(int level, const char* name, const char* file, int line, const char* format, ...)
       __attribute__((format(printf, 6, 7)));
 

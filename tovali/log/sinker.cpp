@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "tovali/log/file_util.h"
+#include "tovali/util/file_util.h"
 
 namespace tovali {
 namespace {

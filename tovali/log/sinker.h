@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tovali/log/logger.h"
+#include "tovali/log/log_line.h"
 
 namespace tovali {
 

@@ -1,4 +1,4 @@
-#include "tovali/log/file_util.h"
+#include "tovali/util/file_util.h"
 
 #include <fcntl.h>
 #include <sys/random.h>

@@ -1,4 +1,4 @@
-#include "tovali/log/utf8.h"
+#include "tovali/util/utf8.h"
 
 #include <gmock/gmock.h>
 
