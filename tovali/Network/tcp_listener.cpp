@@ -160,8 +160,9 @@ void TcpListener::OnAccept() {
       return;
     if (IsExhaustion(err)) {
       QLOG_WARN(quiet_, log_name_.c_str(), "%s accept paused: errno %d", tag_.c_str(), err);
-      accept_watcher_->Disable();
-      pause_timer_.Start(kAcceptPauseMs);
+      Pause(kAcceptPauseMs);
+      if (on_pause)
+        on_pause(err);
       return;
     }
     if (on_error)
@@ -183,6 +184,13 @@ void TcpListener::OnAccept() {
   if (stream->Accept(fd, SockAddrToText(peer.get()), SockAddrPort(peer.get())) != 0)
     return;
   on_stream(stream.release());
+}
+
+void TcpListener::Pause(uint64_t ms) {
+  if (!accept_watcher_)
+    return;
+  accept_watcher_->Disable();
+  pause_timer_.Start(ms);
 }
 
 void TcpListener::OnListenError() {

@@ -60,7 +60,10 @@ class TcpListener {
   // Loop callbacks of the two watchers; not for owners.
   void OnAccept();
   void OnListenError();
-  // Accepting is paused after running out of descriptors (diagnostics and tests).
+  // Stops taking connections off the queue for `ms`, then goes on by itself; a later Pause
+  // moves the end. The owner's way to hold off while it cannot serve more.
+  void Pause(uint64_t ms);
+  // Accepting is paused (after running out of descriptors, or by Pause).
   bool accept_paused() const { return pause_timer_.IsPending(); }
 
  private:
@@ -101,6 +104,9 @@ class TcpListener {
   std::function<void(TcpStream* stream)> on_stream;
   // Failure of the listening socket (ListenFailed, AcceptFailed); the listener stays active.
   std::function<void(Code code)> on_error;
+  // Accepting has just paused for kAcceptPauseMs because descriptors or memory ran out (`err`
+  // is the errno); may stay empty. The owner may destroy the listener inside it.
+  std::function<void(int err)> on_pause;
 };
 
 }  // namespace tovali
