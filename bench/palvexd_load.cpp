@@ -29,11 +29,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "base/Frame.h"
 #include "tovali/Network/event_loop.h"
 #include "tovali/Network/socket_util.h"
 #include "tovali/Network/tcp_listener.h"
 #include "tovali/Network/tcp_stream.h"
+#include "wire/DetectProtocol.h"
 
 namespace {
 
@@ -247,8 +247,8 @@ void Device::Start() {
   request_->local_port = listener_->port;
   request_->SetReadSize(256);
   request_->on_open = [this] {
-    if (request_->Send(palvex::BuildFrame(palvex::kDetectVersion,
-                                          "bench-" + std::to_string(id_))) != TcpStream::Ok)
+    if (request_->Send(palvex::BuildDetectRequest("bench-" + std::to_string(id_), false)) !=
+        TcpStream::Ok)
       Finish(false, kRequest);
   };
   request_->on_data = [](const char*, size_t) { return 0; };  // the reply; not needed here

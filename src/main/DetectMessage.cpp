@@ -3,17 +3,13 @@
 #include <cjson/cJSON.h>
 
 #include <cstdio>
-#include <vector>
 
 #include "base/Utils.h"
-#include "tovali/log/utf8.h"
+#include "tovali/util/utf8.h"
+#include "wire/DetectProtocol.h"
 
 namespace palvex {
 namespace {
-
-bool IsSpace(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
 
 // Text from outside (the server's reply, the command line) enters the record as well-formed
 // UTF-8, and a zero byte as the escape \u0000 rather than the end of the string: the record
@@ -31,52 +27,6 @@ void AddText(cJSON* root, const char* key, const std::string& value) {
 }
 
 }  // namespace
-
-std::string BuildDetectRequest(const std::string& identity, bool locate) {
-  return BuildFrame(locate ? kLocateVersion : kDetectVersion, identity);
-}
-
-bool ParseLocationCode(const std::string& piece, uint16_t* out) {
-  size_t i = 0;
-  while (i < piece.size() && IsSpace(piece[i]))
-    ++i;
-  bool negative = false;
-  if (i < piece.size() && (piece[i] == '+' || piece[i] == '-')) {
-    negative = piece[i] == '-';
-    ++i;
-  }
-  const size_t digits_start = i;
-  uint64_t value = 0;
-  for (; i < piece.size() && piece[i] >= '0' && piece[i] <= '9'; ++i) {
-    uint64_t digit = static_cast<uint64_t>(piece[i] - '0');
-    if (value > (UINT64_MAX - digit) / 10)
-      return false;  // does not fit
-    value = value * 10 + digit;
-  }
-  if (i == digits_start)
-    return false;  // no leading number
-  if (negative)
-    value = 0 - value;  // modulo 2^64
-  *out = static_cast<uint16_t>(value & 0xffff);
-  return true;
-}
-
-int ParseDetectReply(const std::string& text, std::string& mapped_addr, uint16_t& country,
-                     uint16_t& province, uint16_t& city, uint16_t& isp) {
-  mapped_addr = text;
-  if (text.find('|') == std::string::npos)
-    return kReplyUnshaped;
-  std::vector<std::string> pieces = Split(text, "|", true);
-  if (pieces.size() != 5)
-    return kReplyUnshaped;
-  mapped_addr = pieces[0];
-  uint16_t* codes[] = {&country, &province, &city, &isp};
-  for (size_t i = 0; i < 4; ++i) {
-    if (!ParseLocationCode(pieces[i + 1], codes[i]))
-      return kReplyBadCode;
-  }
-  return kReplyParsed;
-}
 
 std::string BuildDetectRecord(const DetectReport& report) {
   cJSON* root = cJSON_CreateObject();

@@ -1,37 +1,15 @@
-// What the reverse detection puts on the wire, takes off it, prints and stores: the detect
-// request, the server's reply, the inbound frame header, the result record and the ISP file.
-// Pure functions; none of them logs, so the caller's log lines keep its own source name.
+// What the reverse detection prints and stores: the result record and the ISP file (what it puts
+// on the wire and takes off it is in wire/DetectProtocol.h). Pure functions; none of them logs,
+// so the caller's log lines keep its own source name.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "base/Frame.h"
 #include "base/Paths.h"
 
 namespace palvex {
-
-// The detect request: header (version 1, or 4 with `locate`) and the identity bytes as payload.
-std::string BuildDetectRequest(const std::string& identity, bool locate);
-
-// Outcome of ParseDetectReply.
-enum ReplyResult : int {
-  kReplyParsed = 0,    // five pieces, every code converted
-  kReplyUnshaped = 1,  // no "|" or not five non-empty pieces: mapped_addr holds the whole text
-  kReplyBadCode = 2,   // a code had no leading number or overflowed; later codes left as they were
-};
-
-// Takes one delivery of the server's reply "mapped|country|province|city|isp". mapped_addr is
-// always replaced (by the whole text, or by the first piece when the shape fits); the codes are
-// replaced in order until the first that cannot be converted. Empty pieces are dropped.
-int ParseDetectReply(const std::string& text, std::string& mapped_addr, uint16_t& country,
-                     uint16_t& province, uint16_t& city, uint16_t& isp);
-
-// One location code: leading white space and a sign allowed, digits up to the first other
-// character, a minus negating modulo 2^64; the low 16 bits are stored. False (out untouched)
-// when there is no leading number or it does not fit 64 bits.
-bool ParseLocationCode(const std::string& piece, uint16_t* out);
 
 // Everything the result record shows.
 struct DetectReport {
@@ -49,7 +27,7 @@ struct DetectReport {
   uint16_t port = 0;  // server port
   std::string detect_addr;
   int32_t p2p_status = -1;
-  int64_t timestamp = 0;  // seconds since the Unix epoch, see RealTimeSeconds
+  int64_t timestamp = 0;  // seconds since the Unix epoch, see tovali::RealTimeSeconds
 };
 
 // The compact one-line JSON record (no trailing line feed); empty if cJSON runs out of memory.

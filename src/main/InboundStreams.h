@@ -7,12 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 
-#include "tovali/Network/event_loop.h"
+#include "main/ReverseStream.h"
+#include "tovali/Network/owned_set.h"
 
 struct event_base;
 
@@ -22,9 +22,7 @@ class TcpStream;
 
 namespace palvex {
 
-class ReverseStream;
-
-class InboundStreams {
+class InboundStreams : public ReverseStreamHost {
  public:
   static constexpr size_t kMaxStreams = 64;
   // A genuine dial-back sends its frame as soon as it connects.
@@ -46,9 +44,8 @@ class InboundStreams {
   // Set before Add; applies to the streams added afterwards.
   uint64_t frame_deadline_ms = kFrameDeadlineMs;
 
-  // From a ReverseStream, as the last thing it does: the connection is finished (code 0: a
-  // complete frame came from `detect_addr`). The stream is released on a later loop pass.
-  void OnStreamDone(ReverseStream* stream, int code, const std::string& detect_addr);
+  // The stream is released on a later loop pass.
+  void OnStreamDone(ReverseStream* stream, int code, const std::string& detect_addr) override;
 
   // The first complete frame and where it came from; may stay empty. The owner may destroy the
   // set inside it.
@@ -58,9 +55,7 @@ class InboundStreams {
   event_base* loop_;
   std::string log_tag_;
   uint32_t count_ = 0;
-  // Oldest first.
-  std::deque<std::unique_ptr<ReverseStream>> streams_;
-  tovali::DeferredQueue finished_;
+  tovali::OwnedSet<ReverseStream> streams_;
 };
 
 }  // namespace palvex

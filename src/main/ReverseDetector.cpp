@@ -13,6 +13,7 @@
 #include "tovali/Network/socket_util.h"
 #include "tovali/Network/tcp_stream.h"
 #include "tovali/log/logger.h"
+#include "tovali/util/clock.h"
 
 namespace palvex {
 
@@ -176,7 +177,7 @@ int ReverseDetector::OnSenderData(const char* data, size_t len) {
   // Each delivery stands alone: a reply split over several is never assembled.
   std::string text(data, len);
   LOG_INFO("", "%s on sender data: %s", log_tag_.c_str(), text.c_str());
-  if (ParseDetectReply(text, mapped_addr_, country_, province_, city_, isp_) == kReplyBadCode)
+  if (ReadDetectReply(text, &reply_) == kReplyBadCode)
     LOG_ERROR("", "%s parse locate info failed", log_tag_.c_str());
   if (config_.locate) {
     ExitLoop();
@@ -220,18 +221,18 @@ void ReverseDetector::Report() {
   report.locate = config_.locate;
   report.ip = config_.ip;
   report.listen_port = listen_port_;
-  report.mapped_addr = mapped_addr_;
-  report.country = country_;
-  report.province = province_;
-  report.city = city_;
-  report.isp = isp_;
+  report.mapped_addr = reply_.mapped_addr;
+  report.country = reply_.country;
+  report.province = reply_.province;
+  report.city = reply_.city;
+  report.isp = reply_.isp;
   report.server_ip = server_ip_;
   report.port = config_.port;
   report.detect_addr = detect_addr_;
   report.p2p_status = p2p_status_;
-  report.timestamp = RealTimeSeconds();
+  report.timestamp = tovali::RealTimeSeconds();
   std::string json = BuildDetectRecord(report);
-  WriteIspFile(isp_);  // leaves the file alone for code 0
+  WriteIspFile(reply_.isp);  // leaves the file alone for code 0
   std::printf("%s\n", json.c_str());
   std::fflush(stdout);
   LOG_INFO("", "%s detect result: %s", log_tag_.c_str(), json.c_str());

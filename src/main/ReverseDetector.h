@@ -21,6 +21,7 @@
 #include "tovali/Network/dns_request.h"
 #include "tovali/Network/event_loop.h"
 #include "tovali/Network/tcp_listener.h"
+#include "wire/DetectProtocol.h"
 
 namespace tovali {
 class DnsResolver;
@@ -70,11 +71,7 @@ class ReverseDetector : public Context {
   uint16_t listen_port_ = 0;
   std::unique_ptr<tovali::TcpListener> listener_;
   std::unique_ptr<tovali::TcpStream> sender_;
-  std::string mapped_addr_;
-  uint16_t country_ = 0;
-  uint16_t province_ = 0;
-  uint16_t city_ = 0;
-  uint16_t isp_ = 0;
+  DetectReply reply_;  // the mapped address and location codes, as the server last sent them
   std::unique_ptr<InboundStreams> inbound_;
   std::string detect_addr_;
   int32_t p2p_status_ = -1;

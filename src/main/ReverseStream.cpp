@@ -1,15 +1,14 @@
 #include "main/ReverseStream.h"
 
-#include "main/DetectMessage.h"
-#include "main/InboundStreams.h"
 #include "tovali/Network/tcp_stream.h"
 #include "tovali/log/logger.h"
+#include "wire/DetectProtocol.h"
 
 namespace palvex {
 
-ReverseStream::ReverseStream(InboundStreams& owner, event_base* loop, tovali::TcpStream* stream,
+ReverseStream::ReverseStream(ReverseStreamHost& host, event_base* loop, tovali::TcpStream* stream,
                              unsigned int id, uint64_t deadline_ms)
-    : tag_("[CON " + std::to_string(id) + "]"), owner_(owner), stream_(stream), id_(id) {
+    : tag_("[CON " + std::to_string(id) + "]"), host_(host), stream_(stream), id_(id) {
   LOG_INFO("", "%s CREATE", tag_.c_str());
   local_ip_ = stream_->LocalIp();
   local_port_ = stream_->LocalPort();
@@ -33,32 +32,7 @@ ReverseStream::~ReverseStream() {
 }
 
 int ReverseStream::OnData(const char* data, size_t len) {
-  if (buffer_.empty()) {
-    // Nothing pending: walk the delivery itself and keep only an unfinished tail.
-    size_t pos = 0;
-    while (len - pos >= kFrameHeaderSize) {
-      int used = ParseFrame(data + pos, len - pos);
-      if (used < 0)
-        return -1;
-      if (used == 0)
-        break;
-      pos += static_cast<size_t>(used);
-    }
-    buffer_.append(data + pos, len - pos);
-    return 0;
-  }
-  buffer_.append(data, len);
-  size_t pos = 0;
-  while (buffer_.size() - pos >= kFrameHeaderSize) {
-    int used = ParseFrame(buffer_.data() + pos, buffer_.size() - pos);
-    if (used < 0)
-      return -1;  // finished: nothing more is delivered
-    if (used == 0)
-      break;
-    pos += static_cast<size_t>(used);
-  }
-  buffer_.erase(0, pos);
-  return 0;
+  return ParseFrame(data, len);
 }
 
 void ReverseStream::OnError(int code) {
@@ -67,31 +41,29 @@ void ReverseStream::OnError(int code) {
 }
 
 int ReverseStream::ParseFrame(const char* p, size_t available) {
-  FrameHeader header;
-  ReadFrameHeader(p, available, &header);
-  if (header.length > kMaxFramePayload) {
-    LOG_ERROR("", "%s frame too large: %u", tag_.c_str(), header.length);
-    Fail(kFrameTooLarge);
-    return -1;
+  size_t used = 0;
+  switch (reader_.Feed(p, available, &used)) {
+    case FrameReader::kNeedMore:
+      return 0;
+    case FrameReader::kComplete:
+      return OnMessage(reader_.version(), reader_.payload()) != 0 ? -1 : 0;
+    case FrameReader::kTooLarge:
+      LOG_ERROR("", "%s frame too large: %u", tag_.c_str(), reader_.length());
+      Fail(kFrameTooLarge);
+      return -1;
+    case FrameReader::kBadVersion:  // every version is taken
+      break;
   }
-  uint64_t size = FrameSize(header);
-  if (available < size)
-    return 0;
-  if (OnMessage(p, static_cast<size_t>(size)) != 0)
-    return -1;
-  return static_cast<int>(size);
+  return -1;
 }
 
-int ReverseStream::OnMessage(const char* frame, size_t size) {
-  FrameHeader header;
-  ReadFrameHeader(frame, size, &header);
-  std::string message(frame + kFrameHeaderSize, size - kFrameHeaderSize);
-  LOG_INFO("", "%s receive message: size=%zu version=%u message=%s", tag_.c_str(), size,
-           header.version, message.c_str());
+int ReverseStream::OnMessage(uint16_t version, const std::string& payload) {
+  LOG_INFO("", "%s receive message: size=%zu version=%u message=%s", tag_.c_str(),
+           kFrameHeaderSize + payload.size(), version, payload.c_str());
   deadline_.Stop();
   // Done with this connection: it closes now and is freed on a later pass.
   stream_->Close(0);
-  owner_.OnStreamDone(this, 0, FormatAddress(remote_ip_, !stream_->ipv4, remote_port_));
+  host_.OnStreamDone(this, 0, FormatAddress(remote_ip_, !stream_->ipv4, remote_port_));
   return -1;
 }
 
@@ -99,7 +71,7 @@ void ReverseStream::Fail(int code) {
   // Closed now, freed with this object on a later pass.
   stream_->Close(0);
   deadline_.Stop();
-  owner_.OnStreamDone(this, code, std::string());
+  host_.OnStreamDone(this, code, std::string());
 }
 
 }  // namespace palvex

@@ -3,8 +3,8 @@
 // came from, a failure, a close or a missed deadline before that reports the code. Loop thread
 // only.
 //
-// Lifetime: InboundStreams owns every ReverseStream and lets go of it in OnStreamDone, which this
-// class calls as the last thing it does; the object then dies on a later loop pass.
+// Lifetime: its host (InboundStreams) owns every ReverseStream and lets go of it in OnStreamDone,
+// which this class calls as the last thing it does; the object then dies on a later loop pass.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +13,7 @@
 #include <string>
 
 #include "tovali/Network/event_loop.h"
+#include "wire/Frame.h"
 
 struct event_base;
 
@@ -22,7 +23,17 @@ class TcpStream;
 
 namespace palvex {
 
-class InboundStreams;
+class ReverseStream;
+
+// All a ReverseStream may tell its owner: that its connection is finished (code 0: a complete
+// frame came from `detect_addr`). Called as the stream's last act.
+class ReverseStreamHost {
+ public:
+  virtual void OnStreamDone(ReverseStream* stream, int code, const std::string& detect_addr) = 0;
+
+ protected:
+  ~ReverseStreamHost() = default;
+};
 
 class ReverseStream {
  public:
@@ -35,8 +46,8 @@ class ReverseStream {
 
   // Takes ownership of the accepted, already open `stream`, installs its callbacks and gives the
   // peer `deadline_ms` to deliver a complete frame.
-  ReverseStream(InboundStreams& owner, event_base* loop, tovali::TcpStream* stream, unsigned int id,
-                uint64_t deadline_ms);
+  ReverseStream(ReverseStreamHost& host, event_base* loop, tovali::TcpStream* stream,
+                unsigned int id, uint64_t deadline_ms);
   // Destroys the stream if still owned; calls nothing back.
   ~ReverseStream();
 
@@ -48,11 +59,11 @@ class ReverseStream {
   int OnData(const char* data, size_t len);
   // The stream's on_error (code never 0): drops the stream and reports the code.
   void OnError(int code);
-  // `p` holds at least 6 bytes, `available` in all. 0: incomplete; -1: stop, the connection is
-  // finished; otherwise the frame's size (6 + length).
+  // Feeds `available` bytes at `p` to the frame reader. 0: the frame is incomplete; -1: stop,
+  // the connection is finished (a frame was handled, or it announced too much).
   int ParseFrame(const char* p, size_t available);
-  // Handles one complete frame; non-zero when processing must stop (always, in practice).
-  int OnMessage(const char* frame, size_t size);
+  // Handles the complete frame; non-zero when processing must stop (always, in practice).
+  int OnMessage(uint16_t version, const std::string& payload);
 
   uint32_t id() const { return id_; }
   const std::string& tag() const { return tag_; }
@@ -62,14 +73,14 @@ class ReverseStream {
   void Fail(int code);
 
   std::string tag_;
-  InboundStreams& owner_;
+  ReverseStreamHost& host_;
   std::unique_ptr<tovali::TcpStream> stream_;
   std::string local_ip_;
   uint16_t local_port_ = 0;
   std::string remote_ip_;
   uint16_t remote_port_ = 0;
   uint32_t id_;
-  std::string buffer_;
+  FrameReader reader_{kMaxFramePayload};  // any version: it is only logged
   tovali::Timer deadline_;
 };
 

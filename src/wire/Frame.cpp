@@ -1,6 +1,6 @@
-#include "base/Frame.h"
+#include "wire/Frame.h"
 
-#include <ctime>
+#include <algorithm>
 
 namespace palvex {
 
@@ -25,15 +25,43 @@ bool ReadFrameHeader(const char* data, size_t size, FrameHeader* out) {
   return true;
 }
 
-std::string FormatAddress(const std::string& ip, bool ipv6, uint16_t port) {
-  std::string text = ipv6 ? "[" + ip + "]" : ip;
-  return text + ":" + std::to_string(port);
-}
-
-int64_t RealTimeSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec);
+FrameReader::Status FrameReader::Feed(const char* data, size_t len, size_t* used) {
+  *used = 0;
+  if (status_ != kNeedMore)
+    return status_;
+  size_t pos = 0;
+  if (header_fill_ < kFrameHeaderSize) {
+    const size_t take = std::min(len, kFrameHeaderSize - header_fill_);
+    for (size_t i = 0; i < take; ++i)
+      header_[header_fill_ + i] = static_cast<unsigned char>(data[i]);
+    header_fill_ = static_cast<uint8_t>(header_fill_ + take);
+    pos = take;
+    if (header_fill_ >= 2 && !version_judged_) {
+      version_judged_ = true;
+      version_ = static_cast<uint16_t>((header_[0] << 8) | header_[1]);
+      if (accepts_ != nullptr && !accepts_(version_)) {
+        *used = pos;
+        return status_ = kBadVersion;
+      }
+    }
+    if (header_fill_ < kFrameHeaderSize) {
+      *used = pos;
+      return status_;
+    }
+    length_ = (uint32_t{header_[2]} << 24) | (uint32_t{header_[3]} << 16) |
+              (uint32_t{header_[4]} << 8) | uint32_t{header_[5]};
+    if (length_ > max_payload_) {
+      *used = pos;
+      return status_ = kTooLarge;
+    }
+  }
+  const size_t take = std::min<size_t>(len - pos, length_ - payload_.size());
+  payload_.append(data + pos, take);
+  pos += take;
+  *used = pos;
+  if (payload_.size() == length_)
+    status_ = kComplete;
+  return status_;
 }
 
 }  // namespace palvex

@@ -1,5 +1,7 @@
-// What palvex and palvexd share on the wire: the frame every request and inbound message is
-// sent in, and the text form of an address and port. Pure functions.
+// The frame every request and dial-back message travels in, for palvex and palvexd alike:
+// big-endian 16-bit version, big-endian 32-bit payload length, then the payload. Building it,
+// reading its header, and an incremental reader that takes a frame as its bytes arrive. Pure code:
+// no I/O, no logging, no callbacks.
 #pragma once
 
 #include <cstddef>
@@ -8,10 +10,7 @@
 
 namespace palvex {
 
-// Frame: big-endian 16-bit version, big-endian 32-bit payload length, then the payload.
 inline constexpr size_t kFrameHeaderSize = 6;
-inline constexpr uint16_t kDetectVersion = 1;  // full detection
-inline constexpr uint16_t kLocateVersion = 4;  // mapped address and location codes only
 
 // Header and payload; the length field is 32 bits, a payload is at most a few kilobytes.
 std::string BuildFrame(uint16_t version, const std::string& payload);
@@ -29,10 +28,46 @@ inline uint64_t FrameSize(const FrameHeader& header) {
   return kFrameHeaderSize + static_cast<uint64_t>(header.length);
 }
 
-// "ip:port", the ip in brackets for IPv6 (also when empty).
-std::string FormatAddress(const std::string& ip, bool ipv6, uint16_t port);
+// Reads one frame from bytes delivered in any pieces. With a version check it judges the version
+// as soon as its two bytes are in, and the length as soon as the header is complete, so that a
+// bad frame is refused without waiting for more of it. Nothing is kept but the header and the
+// payload: an idle reader holds no heap memory.
+class FrameReader {
+ public:
+  enum Status : int {
+    kNeedMore = 0,    // everything given was taken; the frame is not complete yet
+    kComplete = 1,    // version() and payload() hold the frame
+    kBadVersion = 2,  // the version check said no
+    kTooLarge = 3,    // the length exceeds max_payload
+  };
+  using VersionCheck = bool (*)(uint16_t version);
 
-// Seconds since the Unix epoch, the time records carry.
-int64_t RealTimeSeconds();
+  // `accepts` null: any version.
+  explicit FrameReader(uint32_t max_payload, VersionCheck accepts = nullptr)
+      : max_payload_(max_payload), accepts_(accepts) {}
+
+  // Takes bytes up to the end of the frame and sets *used to how many it took (bytes after the
+  // frame are left alone). Once a status other than kNeedMore has been returned, the reader
+  // keeps returning it and takes nothing more.
+  Status Feed(const char* data, size_t len, size_t* used);
+
+  uint16_t version() const { return version_; }
+  // Valid once the header is complete (kTooLarge included).
+  uint32_t length() const { return length_; }
+  const std::string& payload() const { return payload_; }
+  // Header and payload bytes of the frame.
+  uint64_t size() const { return kFrameHeaderSize + static_cast<uint64_t>(length_); }
+
+ private:
+  uint32_t max_payload_;
+  VersionCheck accepts_;
+  Status status_ = kNeedMore;
+  unsigned char header_[kFrameHeaderSize] = {};
+  uint8_t header_fill_ = 0;
+  bool version_judged_ = false;
+  uint16_t version_ = 0;
+  uint32_t length_ = 0;
+  std::string payload_;
+};
 
 }  // namespace palvex

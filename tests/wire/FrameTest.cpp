@@ -1,10 +1,12 @@
-#include "server/FrameReader.h"
+#include "wire/Frame.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace palvexd {
+#include "wire/DetectProtocol.h"
+
+namespace palvex {
 namespace {
 
 std::string Frame(uint16_t version, const std::string& payload, uint32_t length) {
@@ -19,7 +21,7 @@ std::string Frame(uint16_t version, const std::string& payload, uint32_t length)
 TEST(FrameReaderTest, AssemblesAFrameFromAnySplitAndLeavesWhatFollows) {
   const std::string frame = Frame(1, "SN-0042", 7);
   for (size_t piece : {size_t{1}, size_t{2}, size_t{5}, frame.size()}) {
-    FrameReader reader(4096);
+    FrameReader reader(4096, IsRequestVersion);
     const std::string input = frame + "trailing";
     size_t pos = 0;
     FrameReader::Status status = FrameReader::kNeedMore;
@@ -35,18 +37,18 @@ TEST(FrameReaderTest, AssemblesAFrameFromAnySplitAndLeavesWhatFollows) {
     EXPECT_EQ(reader.payload(), "SN-0042");
   }
   // An empty identity is a complete frame; the length limit itself is allowed.
-  FrameReader empty(4096);
+  FrameReader empty(4096, IsRequestVersion);
   size_t used = 0;
   std::string header = Frame(4, "", 0);
   EXPECT_EQ(empty.Feed(header.data(), header.size(), &used), FrameReader::kComplete);
-  FrameReader at_limit(3);
+  FrameReader at_limit(3, IsRequestVersion);
   std::string three = Frame(1, "abc", 3);
   EXPECT_EQ(at_limit.Feed(three.data(), three.size(), &used), FrameReader::kComplete);
 }
 
 TEST(FrameReaderTest, RefusesBadVersionsAndLengthsWithoutWaitingForMore) {
   for (uint16_t version : {0, 2, 3, 5, 0x0100, 0xffff}) {
-    FrameReader reader(4096);
+    FrameReader reader(4096, IsRequestVersion);
     std::string frame = Frame(version, "", 0);
     size_t used = 0;
     // Two bytes are enough to judge the version.
@@ -55,7 +57,7 @@ TEST(FrameReaderTest, RefusesBadVersionsAndLengthsWithoutWaitingForMore) {
     EXPECT_EQ(used, 0u);
   }
   for (uint32_t length : {4097u, 0x80000000u, 0xffffffffu}) {
-    FrameReader reader(4096);
+    FrameReader reader(4096, IsRequestVersion);
     std::string header = Frame(1, "", length);
     size_t used = 0;
     EXPECT_EQ(reader.Feed(header.data(), 5, &used), FrameReader::kNeedMore);
@@ -64,4 +66,4 @@ TEST(FrameReaderTest, RefusesBadVersionsAndLengthsWithoutWaitingForMore) {
 }
 
 }  // namespace
-}  // namespace palvexd
+}  // namespace palvex
