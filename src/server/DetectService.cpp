@@ -1,28 +1,55 @@
 #include "server/DetectService.h"
 
+#include <dirent.h>
 #include <event2/buffer.h>
 #include <event2/http.h>
+#include <event2/listener.h>
 #include <pthread.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
-#include "base/Frame.h"
 #include "server/LocationTable.h"
 #include "server/ServiceState.h"
 #include "server/ServiceWorker.h"
-#include "tovali/Network/dns_manager.h"
+#include "tovali/Network/socket_util.h"
+#include "tovali/Network/tcp_listener.h"
 #include "tovali/log/logger.h"
+#include "tovali/util/clock.h"
+#include "wire/DetectProtocol.h"
 
 namespace palvexd {
 namespace {
 
 // Idle per-source entries are dropped this often.
 constexpr uint64_t kSweepMs = 10000;
+// Descriptors kept out of the client connections' and dial-backs' reach, beyond what the
+// service holds at start and each worker's loop: metrics scrapes, the record file's reopen, the
+// table's reload, a log file's rotation, and one accept per worker that is refused at once.
+constexpr uint32_t kSpareDescriptors = 32;
+constexpr uint32_t kDescriptorsPerWorker = 4;
+
+// libevent hands the metrics listener's error callback evhttp's argument, not ours: the one
+// service of the process that serves metrics.
+DetectService* g_metrics_service = nullptr;
+
+// Descriptors open now; `fallback` when that cannot be read.
+uint32_t OpenDescriptors(uint32_t fallback) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr)
+    return fallback;
+  uint32_t count = 0;
+  while (readdir(dir) != nullptr)
+    ++count;
+  closedir(dir);
+  // ".", ".." and the directory's own descriptor.
+  return count > 3 ? count - 3 : 0;
+}
 
 }  // namespace
 
@@ -36,6 +63,8 @@ DetectService::~DetectService() {
   workers_.clear();
   if (http_ != nullptr)
     evhttp_free(http_);
+  if (g_metrics_service == this)
+    g_metrics_service = nullptr;
 }
 
 int DetectService::Start() {
@@ -55,13 +84,13 @@ int DetectService::Start() {
     config_.listen.push_back(Endpoint{"0.0.0.0", true, kDefaultPort});
     config_.listen.push_back(Endpoint{"::", false, kDefaultPort});
   }
+  FitLimitsToDescriptors();
   state_ = std::make_unique<ServiceState>(config_);
   state_->set_table(std::move(table));
   if (!state_->records.Open(config_.record, &error)) {
     std::fprintf(stderr, "palvexd: --record %s\n", error.c_str());
     return 1;
   }
-  RaiseDescriptorLimit();
 
   for (uint32_t i = 0; i < config_.workers; ++i) {
     auto worker = std::make_unique<ServiceWorker>(*state_, i);
@@ -85,6 +114,10 @@ int DetectService::Start() {
     return 1;
   }
   sweep_timer_.Init(base, [this] { state_->limiter.Sweep(tovali::MonotonicMs()); });
+  metrics_pause_.Init(base, [this] {
+    if (metrics_listener_ != nullptr)
+      evconnlistener_enable(metrics_listener_);
+  });
   sweep_timer_.Start(kSweepMs, kSweepMs);
 
   // The control loop takes every signal; worker threads start with them blocked.
@@ -162,17 +195,53 @@ bool DetectService::StartMetrics(std::string* error) {
   evhttp_set_max_headers_size(http_, 8192);
   evhttp_set_max_body_size(http_, 1024);
   evhttp_set_gencb(http_, &DetectService::OnHttp, this);
+  tovali::SockAddr addr;
+  socklen_t len = 0;
+  tovali::ToSockAddr(endpoint.ipv4, endpoint.ip, endpoint.port, &addr, &len);
   errno = 0;
-  if (evhttp_bind_socket_with_handle(http_, endpoint.ip.c_str(), endpoint.port) == nullptr) {
+  // A listener of our own rather than evhttp's, for its error path: without one, an accept that
+  // fails for want of descriptors is retried at once, forever.
+  metrics_listener_ =
+      evconnlistener_new_bind(loop_.base(), nullptr, nullptr,
+                              LEV_OPT_CLOSE_ON_FREE | LEV_OPT_CLOSE_ON_EXEC | LEV_OPT_REUSEABLE,
+                              128, addr.get(), static_cast<int>(len));
+  if (metrics_listener_ == nullptr) {
     *error = config_.metrics + ": cannot listen" +
              (errno != 0 ? std::string(": ") + std::strerror(errno) : "");
+    return false;
+  }
+  evconnlistener_set_error_cb(metrics_listener_, &DetectService::OnMetricsAcceptError);
+  g_metrics_service = this;
+  // evhttp takes the listener over and frees it with itself.
+  if (evhttp_bind_listener(http_, metrics_listener_) == nullptr) {
+    evconnlistener_free(metrics_listener_);
+    metrics_listener_ = nullptr;
+    *error = config_.metrics + ": cannot serve";
     return false;
   }
   return true;
 }
 
+void DetectService::OnMetricsAcceptError(evconnlistener* listener, void*) {
+  const int err = EVUTIL_SOCKET_ERROR();
+  DetectService* self = g_metrics_service;
+  evconnlistener_disable(listener);
+  if (self == nullptr)
+    return;
+  self->metrics_pause_.Start(tovali::TcpListener::kAcceptPauseMs);
+  if (self->metrics_paused_)
+    return;
+  self->metrics_paused_ = true;
+  self->state_->metrics.CountAcceptPause(true);
+  LOG_WARN("", "%s metrics accept paused: %s", self->tag_.c_str(), std::strerror(err));
+}
+
 void DetectService::OnHttp(evhttp_request* request, void* arg) {
   auto* self = static_cast<DetectService*>(arg);
+  if (self->metrics_paused_) {
+    self->metrics_paused_ = false;
+    LOG_WARN("", "%s metrics accept resumed", self->tag_.c_str());
+  }
   const evhttp_uri* uri = evhttp_request_get_evhttp_uri(request);
   const char* path = uri != nullptr ? evhttp_uri_get_path(uri) : nullptr;
   std::string body;
@@ -203,7 +272,7 @@ void DetectService::OnHttp(evhttp_request* request, void* arg) {
   evbuffer_free(out);
 }
 
-void DetectService::RaiseDescriptorLimit() {
+void DetectService::FitLimitsToDescriptors() {
   rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
     return;
@@ -212,13 +281,29 @@ void DetectService::RaiseDescriptorLimit() {
     setrlimit(RLIMIT_NOFILE, &limit);
     getrlimit(RLIMIT_NOFILE, &limit);
   }
-  // Each client connection and each dial-back holds a descriptor.
-  const rlim_t wanted = rlim_t{config_.max_connections} + config_.max_dialbacks + 64;
-  if (limit.rlim_cur < wanted) {
-    LOG_WARN("", "%s descriptor limit %llu is below the %llu that the limits allow", tag_.c_str(),
-             static_cast<unsigned long long>(limit.rlim_cur),
-             static_cast<unsigned long long>(wanted));
-  }
+  if (limit.rlim_cur == RLIM_INFINITY)
+    return;
+  // Each client connection and each dial-back holds a descriptor. Were they allowed to take the
+  // last one, the metrics endpoint, the record file and the table could no longer be opened,
+  // and a listener would meet EMFILE on every pass.
+  const uint64_t listeners = uint64_t{config_.workers} * (config_.listen.size() + 1);
+  const uint64_t reserve = OpenDescriptors(16) + kSpareDescriptors + listeners +
+                           uint64_t{config_.workers} * kDescriptorsPerWorker;
+  const uint64_t available = limit.rlim_cur > reserve + 2 ? limit.rlim_cur - reserve : 2;
+  if (uint64_t{config_.max_connections} + config_.max_dialbacks <= available)
+    return;
+  const uint32_t asked_connections = config_.max_connections;
+  const uint32_t asked_dialbacks = config_.max_dialbacks;
+  // A dial-back follows a request: a quarter of what is left, as the defaults have it.
+  uint64_t dialbacks = std::min<uint64_t>(asked_dialbacks, std::max<uint64_t>(1, available / 4));
+  uint64_t connections = std::min<uint64_t>(asked_connections, available - dialbacks);
+  config_.max_connections = static_cast<uint32_t>(std::max<uint64_t>(1, connections));
+  config_.max_dialbacks = static_cast<uint32_t>(dialbacks);
+  LOG_WARN("",
+           "%s descriptor limit %llu: serving at most %u client connections and %u "
+           "dial-backs (--max-connections %u, --max-dialbacks %u)",
+           tag_.c_str(), static_cast<unsigned long long>(limit.rlim_cur), config_.max_connections,
+           config_.max_dialbacks, asked_connections, asked_dialbacks);
 }
 
 }  // namespace palvexd

@@ -13,6 +13,7 @@
 #include "server/ServerConfig.h"
 #include "tovali/Network/event_loop.h"
 
+struct evconnlistener;
 struct evhttp;
 struct evhttp_request;
 
@@ -41,7 +42,10 @@ class DetectService {
   void Reload();
   static void OnHttp(evhttp_request* request, void* self);
   bool StartMetrics(std::string* error);
-  void RaiseDescriptorLimit();
+  static void OnMetricsAcceptError(evconnlistener* listener, void* http);
+  // Raises the descriptor limit to its hard limit, then lowers --max-connections and
+  // --max-dialbacks, with a warning, to what leaves descriptors for everything else.
+  void FitLimitsToDescriptors();
 
   const std::string tag_ = "[SRV]";
   ServerConfig config_;
@@ -53,6 +57,9 @@ class DetectService {
   tovali::SignalWatcher sighup_;
   tovali::Timer sweep_timer_;
   evhttp* http_ = nullptr;
+  evconnlistener* metrics_listener_ = nullptr;  // evhttp's to free
+  tovali::Timer metrics_pause_;
+  bool metrics_paused_ = false;
   bool stopping_ = false;
 };
 

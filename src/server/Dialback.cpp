@@ -1,22 +1,14 @@
 #include "server/Dialback.h"
 
 #include <cerrno>
-#include <chrono>
 #include <utility>
 
-#include "base/Frame.h"
-#include "server/FrameReader.h"
-#include "server/ServiceWorker.h"
 #include "tovali/Network/tcp_stream.h"
+#include "tovali/util/clock.h"
+#include "wire/DetectProtocol.h"
 
 namespace palvexd {
 namespace {
-
-int64_t NowUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // Nothing the device sends on a dial-back matters; a small buffer keeps idle ones cheap.
 constexpr size_t kDialbackReadSize = 256;
@@ -41,21 +33,24 @@ DialbackOutcome ClassifyConnectFailure(int code, int err) {
   }
 }
 
-Dialback::Dialback(ServiceWorker& worker, DetectRecord record, std::string target_ip,
-                   uint16_t target_port, bool ipv4, std::string source_ip)
-    : worker_(worker),
+Dialback::Dialback(DialbackHost& host, const ServerConfig& config, event_base* loop,
+                   DetectRecord record, std::string target_ip, uint16_t target_port, bool ipv4,
+                   std::string source_ip)
+    : host_(host),
+      config_(config),
+      loop_(loop),
       record_(std::move(record)),
       target_ip_(std::move(target_ip)),
       target_port_(target_port),
       ipv4_(ipv4),
       source_ip_(std::move(source_ip)) {
-  timer_.Init(worker_.base(), [this] { OnTimer(); });
+  timer_.Init(loop_, [this] { OnTimer(); });
 }
 
 Dialback::~Dialback() {
   stream_.reset();
   if (stage_ != kEnded)
-    worker_.state().dialbacks.Release();
+    host_.ReleaseDialbackSlot();
 }
 
 void Dialback::Start(uint32_t delay_ms) {
@@ -72,29 +67,28 @@ void Dialback::Abort() {
 
 void Dialback::Connect() {
   stage_ = kConnecting;
-  stream_ = std::make_unique<tovali::TcpStream>(worker_.base(), ipv4_);
+  stream_ = std::make_unique<tovali::TcpStream>(loop_, ipv4_);
   stream_->bind_ip = source_ip_;
   stream_->SetReadSize(kDialbackReadSize);
   stream_->write_through = true;
   stream_->on_open = [this] { OnOpen(); };
   stream_->on_data = [](const char*, size_t) { return 0; };
   stream_->on_error = [this](int code) { OnError(code); };
-  connect_start_us_ = NowUs();
+  connect_start_us_ = tovali::MonotonicUs();
   int rc = stream_->Connect(target_ip_, target_port_);
   if (rc != tovali::TcpStream::Ok) {
     OnError(rc);  // failed at once: the same as failing later
     return;
   }
-  timer_.Start(worker_.state().config.connect_timeout_ms);
+  timer_.Start(config_.connect_timeout_ms);
 }
 
 void Dialback::OnOpen() {
-  const uint64_t connect_us = static_cast<uint64_t>(NowUs() - connect_start_us_);
+  const uint64_t connect_us = static_cast<uint64_t>(tovali::MonotonicUs() - connect_start_us_);
   stage_ = kLingering;
-  timer_.Start(worker_.state().config.dialback_linger_ms);
+  timer_.Start(config_.dialback_linger_ms);
   Report(DialbackOutcome::kOk, connect_us);
-  if (stream_->Send(palvex::BuildFrame(kDetectVersion, worker_.state().config.server_id)) !=
-      tovali::TcpStream::Ok)
+  if (stream_->Send(palvex::BuildDialbackFrame(config_.server_id)) != tovali::TcpStream::Ok)
     End();
 }
 
@@ -126,18 +120,18 @@ void Dialback::Report(DialbackOutcome outcome, uint64_t connect_us) {
   if (reported_)
     return;
   reported_ = true;
-  record_.time = palvex::RealTimeSeconds();
+  record_.time = tovali::RealTimeSeconds();
   record_.dialback = outcome;
   record_.dialback_ms = static_cast<uint32_t>((connect_us + 500) / 1000);
-  worker_.state().metrics.CountDialback(outcome, connect_us);
-  worker_.WriteRecord(record_);
+  host_.CountDialback(outcome, connect_us);
+  host_.WriteRecord(record_);
 }
 
 void Dialback::End() {
   if (stage_ == kEnded)
     return;
   Close();
-  worker_.OnDialbackDone(this);
+  host_.DialbackDone(this);
 }
 
 void Dialback::Close() {
@@ -145,7 +139,7 @@ void Dialback::Close() {
   timer_.Stop();
   if (stream_)
     stream_->Close(0);
-  worker_.state().dialbacks.Release();
+  host_.ReleaseDialbackSlot();
 }
 
 }  // namespace palvexd

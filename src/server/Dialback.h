@@ -6,8 +6,8 @@
 // connection then lingers until the frame is out and the device has closed, or the linger time
 // passes. One attempt, never a retry.
 //
-// Loop thread of its worker only. The worker owns every dial-back; a dial-back reports its end
-// with ServiceWorker::OnDialbackDone, after which the worker destroys it on a later loop pass.
+// Loop thread of its worker only. The host owns every dial-back; a dial-back reports its end
+// with DialbackHost::DialbackDone, after which the host destroys it on a later loop pass.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,8 @@
 #include <string>
 
 #include "server/DetectRecord.h"
+#include "server/Hosts.h"
+#include "server/ServerConfig.h"
 #include "tovali/Network/event_loop.h"
 
 namespace tovali {
@@ -23,13 +25,11 @@ class TcpStream;
 
 namespace palvexd {
 
-class ServiceWorker;
-
 class Dialback {
  public:
   // Holds one of the service's dial-back slots, given back when it ends.
-  Dialback(ServiceWorker& worker, DetectRecord record, std::string target_ip, uint16_t target_port,
-           bool ipv4, std::string source_ip);
+  Dialback(DialbackHost& host, const ServerConfig& config, event_base* loop, DetectRecord record,
+           std::string target_ip, uint16_t target_port, bool ipv4, std::string source_ip);
   // Gives back the slot; writes nothing (Abort first when the record is still due).
   ~Dialback();
 
@@ -51,12 +51,14 @@ class Dialback {
   void OnTimer();
   // Writes the record with `outcome` once; later calls do nothing.
   void Report(DialbackOutcome outcome, uint64_t connect_us);
-  // Reports the end to the worker: the last call of any path.
+  // Reports the end to the host: the last call of any path.
   void End();
   // Closes and gives back the dial-back slot, once: the dial-back has ended.
   void Close();
 
-  ServiceWorker& worker_;
+  DialbackHost& host_;
+  const ServerConfig& config_;
+  event_base* loop_;
   DetectRecord record_;
   std::string target_ip_;
   uint16_t target_port_;

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "server/FrameReader.h"
+#include "wire/DetectProtocol.h"
 
 namespace palvexd {
 namespace {
@@ -28,41 +28,8 @@ void Line(std::string* out, const char* format, ...) {
 const uint64_t ServiceMetrics::kBucketUs[kBuckets] = {
     500, 1000, 2500, 5000, 10000, 25000, 50000, 100000, 250000, 500000, 1000000, 2500000, 5000000};
 
-const char* RejectName(Reject reason) {
-  switch (reason) {
-    case Reject::kConnections:
-      return "connections";
-    case Reject::kSourceConnections:
-      return "source_connections";
-    case Reject::kSourceRate:
-      return "source_rate";
-    case Reject::kDialbacks:
-      return "dialbacks";
-    case Reject::kBadVersion:
-      return "bad_version";
-    case Reject::kTooLarge:
-      return "too_large";
-    case Reject::kReadTimeout:
-      return "read_timeout";
-    case Reject::kIncomplete:
-      return "incomplete";
-    case Reject::kShutdown:
-      return "shutdown";
-  }
-  return "unknown";
-}
-
-bool Slots::TryAcquire() {
-  uint32_t used = used_.load(kRelaxed);
-  do {
-    if (used >= limit_)
-      return false;
-  } while (!used_.compare_exchange_weak(used, used + 1, kRelaxed));
-  return true;
-}
-
 void ServiceMetrics::CountRequest(uint16_t version) {
-  (version == kDetectVersion ? requests_full_ : requests_locate_).fetch_add(1, kRelaxed);
+  (version == palvex::kDetectVersion ? requests_full_ : requests_locate_).fetch_add(1, kRelaxed);
 }
 
 void ServiceMetrics::CountReject(Reject reason) {
@@ -85,6 +52,10 @@ void ServiceMetrics::CountDialback(DialbackOutcome outcome, uint64_t connect_us)
 
 void ServiceMetrics::CountReload(bool ok) {
   (ok ? reloads_ok_ : reloads_failed_).fetch_add(1, kRelaxed);
+}
+
+void ServiceMetrics::CountAcceptPause(bool metrics) {
+  (metrics ? metrics_pauses_ : client_pauses_).fetch_add(1, kRelaxed);
 }
 
 std::string ServiceMetrics::Render(uint32_t open_connections, uint32_t dialbacks_in_flight,
@@ -147,6 +118,14 @@ std::string ServiceMetrics::Render(uint32_t open_connections, uint32_t dialbacks
   out += "# HELP palvexd_record_write_errors_total Record lines that could not be written.\n";
   out += "# TYPE palvexd_record_write_errors_total counter\n";
   Line(&out, "palvexd_record_write_errors_total %" PRIu64 "\n", record_failures);
+  out +=
+      "# HELP palvexd_accept_pauses_total Times accepting paused for want of descriptors, "
+      "memory or connection slots, by listener.\n";
+  out += "# TYPE palvexd_accept_pauses_total counter\n";
+  Line(&out, "palvexd_accept_pauses_total{listener=\"clients\"} %" PRIu64 "\n",
+       client_pauses_.load(kRelaxed));
+  Line(&out, "palvexd_accept_pauses_total{listener=\"metrics\"} %" PRIu64 "\n",
+       metrics_pauses_.load(kRelaxed));
   return out;
 }
 

@@ -10,38 +10,9 @@
 #include <string>
 
 #include "server/DetectRecord.h"
+#include "server/Limits.h"
 
 namespace palvexd {
-
-// Why a connection was closed without a reply.
-enum class Reject : int {
-  kConnections,        // --max-connections open already
-  kSourceConnections,  // the source address has --source-connections open
-  kSourceRate,         // the source address's bucket is empty
-  kDialbacks,          // --max-dialbacks dial-backs in flight
-  kBadVersion,
-  kTooLarge,
-  kReadTimeout,
-  kIncomplete,  // the client closed or failed before a complete frame
-  kShutdown,    // the service stopped before the request was complete
-};
-inline constexpr size_t kRejectKinds = 9;
-
-const char* RejectName(Reject reason);
-
-// A value with a ceiling that any thread may take and give back.
-class Slots {
- public:
-  explicit Slots(uint32_t limit) : limit_(limit) {}
-  // False, taking nothing, when `limit` are in use.
-  bool TryAcquire();
-  void Release() { used_.fetch_sub(1, std::memory_order_relaxed); }
-  uint32_t used() const { return used_.load(std::memory_order_relaxed); }
-
- private:
-  const uint32_t limit_;
-  std::atomic<uint32_t> used_{0};
-};
 
 class ServiceMetrics {
  public:
@@ -50,6 +21,9 @@ class ServiceMetrics {
   // `connect_us` goes into the histogram for kOk only.
   void CountDialback(DialbackOutcome outcome, uint64_t connect_us);
   void CountReload(bool ok);
+  // Accepting paused: descriptors or memory ran out (or, for clients, every connection slot is
+  // taken). `metrics`: the metrics endpoint's listener rather than the clients'.
+  void CountAcceptPause(bool metrics);
 
   // Prometheus text exposition; the gauges come from the caller.
   std::string Render(uint32_t open_connections, uint32_t dialbacks_in_flight,
@@ -69,6 +43,8 @@ class ServiceMetrics {
   std::atomic<uint64_t> connect_count_{0};
   std::atomic<uint64_t> reloads_ok_{0};
   std::atomic<uint64_t> reloads_failed_{0};
+  std::atomic<uint64_t> client_pauses_{0};
+  std::atomic<uint64_t> metrics_pauses_{0};
 };
 
 }  // namespace palvexd

@@ -6,13 +6,11 @@
 #include <cstring>
 #include <utility>
 
-#include "base/Frame.h"
-#include "server/ClientSession.h"
-#include "server/Dialback.h"
-#include "tovali/Network/dns_manager.h"
 #include "tovali/Network/tcp_listener.h"
 #include "tovali/Network/tcp_stream.h"
 #include "tovali/log/logger.h"
+#include "tovali/util/clock.h"
+#include "wire/DetectProtocol.h"
 
 namespace palvexd {
 namespace {
@@ -43,6 +41,8 @@ ServiceWorker::ServiceWorker(ServiceState& state, uint32_t index)
     : state_(state), tag_("[W" + std::to_string(index) + "]") {
   loop_.Create(0);
   deferred_.Init(loop_.base());
+  sessions_.Init(loop_.base());
+  dialbacks_.Init(loop_.base());
   wakeup_.Init(loop_.base(), [this] { OnWakeup(); });
   wakeup_.Start();
   drain_timer_.Init(loop_.base(), [this] { OnDrainDeadline(); });
@@ -51,10 +51,8 @@ ServiceWorker::ServiceWorker(ServiceState& state, uint32_t index)
 ServiceWorker::~ServiceWorker() {
   Join();
   // Only when the loop never ran its drain: nothing is left otherwise.
-  for (auto& entry : dialbacks_)
-    entry.second->Abort();
-  for (auto& entry : sessions_)
-    entry.second->Shutdown();
+  dialbacks_.ForEach([](Dialback& dialback) { dialback.Abort(); });
+  sessions_.ForEach([](ClientSession& session) { session.Shutdown(); });
   FlushRecords();
 }
 
@@ -77,6 +75,9 @@ bool ServiceWorker::Listen(const std::vector<Endpoint>& endpoints, bool reuse_po
     const std::string where = palvex::FormatAddress(endpoint.ip, !endpoint.ipv4, endpoint.port);
     listener->on_error = [this, where](tovali::TcpListener::Code code) {
       LOG_ERROR("", "%s listener %s failed: %d", tag_.c_str(), where.c_str(), code);
+    };
+    listener->on_pause = [this](int err) {
+      PauseAccepting(err == EMFILE || err == ENFILE ? "out of descriptors" : "out of memory");
     };
     errno = 0;
     tovali::TcpListener::Code rc = listener->Start(endpoint.port, endpoint.ip);
@@ -131,14 +132,21 @@ void ServiceWorker::OnAccept(std::unique_ptr<tovali::TcpStream> stream) {
   Reject refused;
   if (!state_.connections.TryAcquire()) {
     refused = Reject::kConnections;
+    // What waits in the queue would only be refused too: leave it there for a while.
+    PauseAccepting("every connection slot taken");
   } else {
     SourceLimiter::Verdict verdict = state_.limiter.Admit(ip, tovali::MonotonicMs());
     if (verdict == SourceLimiter::kAdmitted) {
+      if (paused_since_ms_ >= 0) {
+        LOG_WARN("", "%s accept resumed after %lld ms", tag_.c_str(),
+                 static_cast<long long>(tovali::MonotonicMs() - paused_since_ms_));
+        paused_since_ms_ = -1;
+      }
       stream->write_through = true;
-      auto session = std::make_unique<ClientSession>(*this, std::move(stream), ip, port);
-      ClientSession* raw = session.get();
-      sessions_.emplace(raw, std::move(session));
-      raw->Start();
+      sessions_
+          .Add(std::make_unique<ClientSession>(*this, state_.config, loop_.base(),
+                                               std::move(stream)))
+          ->Start();
       return;
     }
     state_.connections.Release();
@@ -147,21 +155,33 @@ void ServiceWorker::OnAccept(std::unique_ptr<tovali::TcpStream> stream) {
   }
   const bool ipv4 = stream->ipv4;
   stream.reset();  // closes at once, without a reply
-  CountRefusal(refused, ip, ipv4, port);
+  Refuse(refused, ip, ipv4, port);
 }
 
-void ServiceWorker::CountRefusal(Reject reason, const std::string& ip, bool ipv4, uint16_t port) {
+void ServiceWorker::PauseAccepting(const char* why) {
+  for (auto& listener : listeners_)
+    listener->Pause(tovali::TcpListener::kAcceptPauseMs);
+  if (paused_since_ms_ >= 0)
+    return;
+  paused_since_ms_ = tovali::MonotonicMs();
+  state_.metrics.CountAcceptPause(false);
+  LOG_WARN("", "%s accept paused: %s (%u connections open)", tag_.c_str(), why,
+           state_.connections.used());
+}
+
+void ServiceWorker::Refuse(Reject reason, const std::string& ip, bool ipv4, uint16_t port) {
   state_.metrics.CountReject(reason);
   LOG_INFO("", "%s refuse %s: %s", tag_.c_str(), palvex::FormatAddress(ip, !ipv4, port).c_str(),
            RejectName(reason));
 }
 
-void ServiceWorker::OnSessionDone(ClientSession* session) {
-  auto it = sessions_.find(session);
-  if (it == sessions_.end())
-    return;
-  deferred_.DeleteSoon(std::move(it->second));
-  sessions_.erase(it);
+void ServiceWorker::ReleaseConnection(const std::string& source_ip) {
+  state_.connections.Release();
+  state_.limiter.Release(source_ip, tovali::MonotonicMs());
+}
+
+void ServiceWorker::SessionDone(ClientSession* session) {
+  sessions_.Release(session);
 }
 
 void ServiceWorker::StartDialback(DetectRecord record, const std::string& target_ip,
@@ -169,23 +189,18 @@ void ServiceWorker::StartDialback(DetectRecord record, const std::string& target
   const ServerConfig& config = state_.config;
   const std::string& configured = ipv4 ? config.dialback_from_v4 : config.dialback_from_v6;
   std::string from = configured.empty() ? record.local : configured;
-  auto dialback = std::make_unique<Dialback>(*this, std::move(record), target_ip, target_port, ipv4,
-                                             std::move(from));
-  Dialback* raw = dialback.get();
-  dialbacks_.emplace(raw, std::move(dialback));
-  raw->Start(config.dialback_delay_ms);
+  dialbacks_
+      .Add(std::make_unique<Dialback>(*this, config, loop_.base(), std::move(record), target_ip,
+                                      target_port, ipv4, std::move(from)))
+      ->Start(config.dialback_delay_ms);
 }
 
-void ServiceWorker::OnDialbackDone(Dialback* dialback) {
-  auto it = dialbacks_.find(dialback);
-  if (it == dialbacks_.end())
+void ServiceWorker::DialbackDone(Dialback* dialback) {
+  if (!dialbacks_.Release(dialback))
     return;
-  deferred_.DeleteSoon(std::move(it->second));
-  dialbacks_.erase(it);
   if (draining_)
     ExitWhenDrained();
 }
-
 void ServiceWorker::WriteRecord(const DetectRecord& record) {
   // Lines finished in one loop pass go out together, in one write.
   if (pending_records_.empty())
@@ -206,11 +221,7 @@ void ServiceWorker::FlushRecords() {
 void ServiceWorker::Drain() {
   draining_ = true;
   listeners_.clear();
-  for (auto& entry : sessions_) {
-    entry.second->Shutdown();
-    deferred_.DeleteSoon(std::move(entry.second));
-  }
-  sessions_.clear();
+  sessions_.ReleaseAll([](ClientSession& session) { session.Shutdown(); });
   if (!dialbacks_.empty()) {
     LOG_INFO("", "%s draining %zu dial-backs", tag_.c_str(), dialbacks_.size());
     drain_timer_.Start(state_.config.dialback_linger_ms);
@@ -227,11 +238,7 @@ void ServiceWorker::ExitWhenDrained() {
 
 void ServiceWorker::OnDrainDeadline() {
   LOG_WARN("", "%s drain time over: %zu dial-backs cut short", tag_.c_str(), dialbacks_.size());
-  for (auto& entry : dialbacks_) {
-    entry.second->Abort();
-    deferred_.DeleteSoon(std::move(entry.second));
-  }
-  dialbacks_.clear();
+  dialbacks_.ReleaseAll([](Dialback& dialback) { dialback.Abort(); });
   loop_.Exit(0);
 }
 

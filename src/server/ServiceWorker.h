@@ -12,12 +12,15 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
+#include "server/ClientSession.h"
 #include "server/DetectRecord.h"
+#include "server/Dialback.h"
+#include "server/Hosts.h"
 #include "server/ServiceState.h"
 #include "tovali/Network/event_loop.h"
+#include "tovali/Network/owned_set.h"
 
 namespace tovali {
 class TcpListener;
@@ -26,10 +29,7 @@ class TcpStream;
 
 namespace palvexd {
 
-class ClientSession;
-class Dialback;
-
-class ServiceWorker {
+class ServiceWorker : public SessionHost, public DialbackHost {
  public:
   ServiceWorker(ServiceState& state, uint32_t index);
   ~ServiceWorker();
@@ -49,25 +49,31 @@ class ServiceWorker {
   void RequestStop();
   void Join();
 
-  // ---- loop thread, for sessions and dial-backs
-  // The session has ended; destroyed on a later loop pass.
-  void OnSessionDone(ClientSession* session);
-  // Starts the dial-back of a full detection, from the record's local address unless the
-  // configuration names one; the request already holds a dial-back slot.
+  // ---- loop thread: what sessions and dial-backs may ask
+  const std::string& tag() const override { return tag_; }
+  bool TakeDialbackSlot() override { return state_.dialbacks.TryAcquire(); }
+  Location Locate(const std::string& ip) override { return state_.table()->Lookup(ip); }
+  void CountRequest(uint16_t version) override { state_.metrics.CountRequest(version); }
+  void CountReject(Reject reason) override { state_.metrics.CountReject(reason); }
+  void Refuse(Reject reason, const std::string& ip, bool ipv4, uint16_t port) override;
+  // From the record's local address unless the configuration names one.
   void StartDialback(DetectRecord record, const std::string& target_ip, uint16_t target_port,
-                     bool ipv4);
-  void OnDialbackDone(Dialback* dialback);
+                     bool ipv4) override;
   // Queues the record's line; lines go out at the end of the loop pass.
-  void WriteRecord(const DetectRecord& record);
-  // Counts and logs a connection closed without a reply.
-  void CountRefusal(Reject reason, const std::string& ip, bool ipv4, uint16_t port);
-
-  ServiceState& state() { return state_; }
-  event_base* base() const { return loop_.base(); }
-  const std::string& tag() const { return tag_; }
+  void WriteRecord(const DetectRecord& record) override;
+  void ReleaseConnection(const std::string& source_ip) override;
+  void SessionDone(ClientSession* session) override;
+  void CountDialback(DialbackOutcome outcome, uint64_t connect_us) override {
+    state_.metrics.CountDialback(outcome, connect_us);
+  }
+  void ReleaseDialbackSlot() override { state_.dialbacks.Release(); }
+  void DialbackDone(Dialback* dialback) override;
 
  private:
   void OnAccept(std::unique_ptr<tovali::TcpStream> stream);
+  // Stops every listener of this worker for a while: descriptors ran out, or every connection
+  // slot is taken. Logged and counted once until a connection is admitted again.
+  void PauseAccepting(const char* why);
   void OnWakeup();
   void Drain();
   void OnDrainDeadline();
@@ -81,8 +87,9 @@ class ServiceWorker {
   tovali::AsyncEvent wakeup_;
   tovali::Timer drain_timer_;
   std::vector<std::unique_ptr<tovali::TcpListener>> listeners_;
-  std::unordered_map<ClientSession*, std::unique_ptr<ClientSession>> sessions_;
-  std::unordered_map<Dialback*, std::unique_ptr<Dialback>> dialbacks_;
+  tovali::OwnedSet<ClientSession> sessions_;
+  tovali::OwnedSet<Dialback> dialbacks_;
+  int64_t paused_since_ms_ = -1;  // accepting paused since; -1: accepting
   std::atomic<bool> stop_requested_{false};
   bool draining_ = false;
   std::string pending_records_;  // whole lines, each with its line feed
