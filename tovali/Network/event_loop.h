@@ -54,6 +54,7 @@ class IoWatcher {
   int Enable();   // -1 if not started
   int Disable();  // 0 if not started
   bool IsPending() const;
+  bool IsBound() const { return event_ != nullptr; }
 
  private:
   static void OnEvent(int fd, short what, void* arg);

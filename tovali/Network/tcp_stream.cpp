@@ -12,6 +12,21 @@
 #include "tovali/Network/socket_util.h"
 
 namespace tovali {
+namespace {
+
+// The read buffer of every stream on this thread: one read is handed to on_data and done with
+// before the loop delivers the next, so the streams of one loop can share it.
+char* ScratchBuffer(size_t size) {
+  thread_local std::unique_ptr<char[]> buffer;
+  thread_local size_t capacity = 0;
+  if (capacity < size) {
+    buffer.reset(new char[size]);
+    capacity = size;
+  }
+  return buffer.get();
+}
+
+}  // namespace
 
 TcpStream::TcpStream(event_base* loop, bool ipv4) : loop_(loop), ipv4(ipv4) {}
 
@@ -111,9 +126,7 @@ int TcpStream::Accept(int fd, const std::string& ip, uint16_t port) {
   remote_ip_ = ip;
   remote_port_ = port;
   int rc = Ok;
-  if (write_watcher_.Start(loop_, fd_, EV_WRITE | EV_PERSIST, [this] { OnWrite(); }) != 0) {
-    rc = WriteWatcherInitFailed;
-  } else if (read_watcher_.Start(loop_, fd_, EV_READ | EV_PERSIST, [this] { OnRead(); }) != 0) {
+  if (read_watcher_.Start(loop_, fd_, EV_READ | EV_PERSIST, [this] { OnRead(); }) != 0) {
     rc = ReadWatcherInitFailed;
   } else if (read_watcher_.Enable() != 0) {
     rc = ReadWatcherStartFailed;
@@ -123,8 +136,6 @@ int TcpStream::Accept(int fd, const std::string& ip, uint16_t port) {
     fd_ = -1;
     return rc;
   }
-  if (!read_buffer_)
-    read_buffer_.reset(new char[read_size_]);
   state_ = kOpen;
   return Ok;
 }
@@ -145,10 +156,6 @@ void TcpStream::OnConnected() {
     Close(ConnectFailed);
     return;
   }
-  if (write_watcher_.Start(loop_, fd_, EV_WRITE | EV_PERSIST, [this] { OnWrite(); }) != 0) {
-    Close(WriteWatcherInitFailed);
-    return;
-  }
   if (read_watcher_.Start(loop_, fd_, EV_READ | EV_PERSIST, [this] { OnRead(); }) != 0) {
     Close(ReadWatcherInitFailed);
     return;
@@ -157,8 +164,6 @@ void TcpStream::OnConnected() {
     Close(ReadWatcherStartFailed);
     return;
   }
-  if (!read_buffer_)
-    read_buffer_.reset(new char[read_size_]);
   state_ = kOpen;
   // One-shot: taken out first, so the owner may destroy the stream inside it.
   std::function<void()> opened = std::move(on_open);
@@ -170,8 +175,9 @@ void TcpStream::OnConnected() {
 void TcpStream::OnRead() {
   bool destroyed = false;
   destroyed_ = &destroyed;
+  char* const buffer = ScratchBuffer(read_size_);
   for (;;) {
-    ssize_t n = recv(fd_, read_buffer_.get(), read_size_, 0);
+    ssize_t n = recv(fd_, buffer, read_size_, 0);
     if (n == 0) {
       destroyed_ = nullptr;
       Close(PeerClosed);
@@ -187,7 +193,7 @@ void TcpStream::OnRead() {
       return;
     }
     size_t got = static_cast<size_t>(n);
-    const int delivered = on_data ? on_data(read_buffer_.get(), got) : 0;
+    const int delivered = on_data ? on_data(buffer, got) : 0;
     if (destroyed)
       return;  // the owner let go of us inside on_data
     // A negative result, a short read, or a close inside on_data ends this round.
@@ -235,6 +241,13 @@ int TcpStream::Send(std::string&& data) {
   if (written == data.size())
     return Ok;
   send_queue_.push_back(Chunk{std::move(data), written});
+  return ArmWriter();
+}
+
+int TcpStream::ArmWriter() {
+  if (!write_watcher_.IsBound() &&
+      write_watcher_.Start(loop_, fd_, EV_WRITE | EV_PERSIST, [this] { OnWrite(); }) != 0)
+    return WriteWatcherStartFailed;
   return write_watcher_.Enable() != 0 ? WriteWatcherStartFailed : Ok;
 }
 
@@ -275,7 +288,7 @@ int TcpStream::Send(const char* data, size_t len) {
     chunk.bytes.assign(data, len);
   }
   send_queue_.push_back(std::move(chunk));
-  return write_watcher_.Enable() != 0 ? WriteWatcherStartFailed : Ok;
+  return ArmWriter();
 }
 
 void TcpStream::Close(int code) {
@@ -291,8 +304,8 @@ void TcpStream::Close(int code) {
     evutil_closesocket(fd_);
     fd_ = -1;
   }
-  // The read buffer stays until destruction: a close inside on_data must not pull the delivered
-  // bytes from under the callee.
+  // The scratch buffer outlives the stream: a close inside on_data leaves the delivered bytes
+  // where the callee reads them.
   if (code == 0 || !on_error)
     return;
   // Reported once; the owner may destroy the stream inside the callback.

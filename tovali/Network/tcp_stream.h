@@ -1,5 +1,6 @@
 // One non-blocking TCP connection of one family on the event loop: either opened by Connect or
-// adopted from a listener by Accept. Reads into a fixed buffer and hands each chunk to on_data,
+// adopted from a listener by Accept. Reads into its thread's scratch buffer (one per loop, so
+// that an idle connection holds no read buffer) and hands each chunk to on_data,
 // queues outgoing bytes and writes them as the socket accepts them, and reports the end of the
 // connection exactly once through on_error. Writes no log lines. Loop thread only.
 //
@@ -13,8 +14,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string>
 
@@ -88,10 +89,10 @@ class TcpStream {
   uint32_t rtt_ms() const { return rtt_ms_; }
   uint32_t rtt_var_ms() const { return rtt_var_ms_; }
 
-  // Size of the read buffer and of each recv (32768 by default). Takes effect only before the
-  // stream opens; a small buffer keeps many mostly idle connections cheap. 0 is ignored.
+  // Most bytes taken by each recv and handed to one on_data (32768 by default). Takes effect
+  // only before the stream opens. 0 is ignored.
   void SetReadSize(size_t bytes) {
-    if (bytes != 0 && !read_buffer_)
+    if (bytes != 0 && state_ == kNew)
       read_size_ = bytes;
   }
 
@@ -110,6 +111,9 @@ class TcpStream {
 
   // With write_through and an empty queue: sends what the socket takes now; the count written.
   size_t WriteThrough(const char* data, size_t len);
+  // The write watcher is bound when something first has to wait for the socket: most
+  // connections never need it. Ok or WriteWatcherStartFailed.
+  int ArmWriter();
   bool FetchLocal();
   bool FetchRemote();
   int BindLocal();
@@ -154,10 +158,9 @@ class TcpStream {
  private:
   std::string remote_ip_;
   uint16_t remote_port_ = 0;
-  std::unique_ptr<char[]> read_buffer_;
   size_t read_size_ = 32768;
   size_t chunk_size_ = 2048;
-  std::deque<Chunk> send_queue_;
+  std::list<Chunk> send_queue_;  // a list: an empty one allocates nothing
 
  public:
   bool flush_on_close = false;
