@@ -266,6 +266,39 @@ class AbuseTest(ServiceCase):
         self.assertEqual(d.rejected("incomplete"), 0)
         self.assertEqual(len(d.records()), 1, "refused connections write no record")
 
+    def test_running_out_of_descriptors_pauses_accepting_and_recovers(self):
+        # Three times as many connections as descriptors: the service keeps some for itself,
+        # pauses accepting instead of retrying at once, and still answers its metrics.
+        d = self.start("--source-connections", "0", "--source-rate", "0",
+                       prefix=["prlimit", "--nofile=128"])
+        socks = []
+        self.cleanup.append(lambda: [s.close() for s in socks])
+        for i in range(384):
+            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.setblocking(False)
+            s.bind((f"10.78.{i // 200}.{i % 200 + 1}", 0))
+            s.connect_ex((SERVICE_V4, 60002))
+            socks.append(s)
+        pauses = 'palvexd_accept_pauses_total{listener="clients"}'
+        d.wait_for(lambda: d.metrics()[pauses] >= 1, "an accept pause")
+        ticks = lambda: sum(map(int, open(f"/proc/{d.proc.pid}/stat").read().split()[13:15]))
+        before, start = ticks(), time.monotonic()
+        for _ in range(3):
+            t0 = time.monotonic()
+            d.metrics()
+            self.assertLess(time.monotonic() - t0, 1.0, "a scrape while accepting is paused")
+            time.sleep(0.3)
+        cpu = (ticks() - before) / os.sysconf("SC_CLK_TCK") / (time.monotonic() - start)
+        self.assertLess(cpu, 0.3, "palvexd spins while descriptors are short")
+        self.assertIn("descriptor limit 128: serving at most", d.log())
+        self.assertLessEqual(d.log().count("accept paused"), 2)
+        for s in socks:
+            s.close()
+        socks.clear()
+        d.wait_for(lambda: d.metrics()["palvexd_open_connections"] == 0, "the flood to end")
+        self.assertEqual(self.palvex("-H", SERVICE_V4)["p2pReverse"], 1)
+        self.assertIn("accept resumed", d.log())
+
     def test_per_address_limits_hold_across_workers(self):
         d = self.start("--workers", "2", "--source-connections", "4", "--source-rate", "6")
         held = [self.connect("10.9.0.1") for _ in range(4)]
