@@ -9,8 +9,12 @@
 #      aimed at) when step 1 reached 10,000 (open loop);
 #   3. palvexd's RSS holding 10,000 idle client connections;
 #   4. the location table: load time of 1,000,000 lines and lookups a second;
-#   5. the Python test helper (tests/e2e/detect_server.py) under the same generator, as baseline.
-# Usage: sudo bench/palvexd_bench.sh [build dir]   (default: build)
+#   5. the Python test helper (tests/e2e/detect_server.py) under the same generator, as baseline;
+#   6. against the floor (build/bench/floor_server: one epoll thread doing only the protocol's
+#      work): CPU per request for locate-only requests and full detections at the same fixed
+#      rate, palvexd with one and with two workers, in interleaved rounds, and memory per idle
+#      connection; printed as palvexd's ratio to the floor.
+# Usage: bench/palvexd_bench.sh [build dir]   (default: build; as root)
 # The machine's other load shows in the figures: the generator shares its cores with palvexd.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +24,7 @@ DURATION=${DURATION:-10}
 
 if [[ "${PALVEX_BENCH_INSIDE:-}" != 1 ]]; then
   [[ $(id -u) -eq 0 ]] || { echo "palvexd_bench: needs root (it creates a namespace)" >&2; exit 1; }
-  for f in palvexd bench/palvexd_load bench/location_table_bench; do
+  for f in palvexd bench/palvexd_load bench/location_table_bench bench/floor_server; do
     [[ -x "$BUILD/$f" ]] || { echo "palvexd_bench: $BUILD/$f missing (build first)" >&2; exit 1; }
   done
   PALVEX_BENCH_INSIDE=1 exec "$ROOT/tests/tools/netns-run" bash "$0" "$BUILD"
@@ -75,6 +79,8 @@ run() {
 
 echo "palvexd benchmark, $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
+# FLOOR_ONLY=1: only the comparison with the floor (step 6).
+if [[ ${FLOOR_ONLY:-0} != 1 ]]; then
 
 PORT=60002
 start_server 60002 "$BUILD/palvexd" --workers 2 --listen 127.0.0.1:60002 \
@@ -118,3 +124,73 @@ start_server 60003 python3 "$ROOT/tests/e2e/detect_server.py" --port 60003 --no-
 run "Python helper (baseline)" --threads 1 --concurrency 50 --duration 5 --warmup 1
 echo "Python helper peak RSS          $(status "$PID" VmHWM) kB"
 stop_server
+fi
+
+echo
+# ---- against the floor
+FLOOR_RATE=${FLOOR_RATE:-3000}
+ROUNDS=${ROUNDS:-3}
+PORT=60004
+# cpu_per_request SERVER KIND: server CPU in us per request at FLOOR_RATE, over one run.
+cpu_per_request() {
+  local kind=$1 t0 t1 out done_
+  t0=$(ticks "$PID")
+  out=$("$LOAD" --server "127.0.0.1:$PORT" --sources "$SOURCES" --threads 2 --rate "$FLOOR_RATE" \
+    --duration 4 --warmup 0 $kind)
+  t1=$(ticks "$PID")
+  done_=$(awk -v r="$(value detections_per_s "$out")" 'BEGIN { printf "%.0f", r * 4 }')
+  awk -v d="$((t1 - t0))" -v hz="$(getconf CLK_TCK)" -v n="$done_" \
+    'BEGIN { printf "%.1f", n ? 1e6 * d / hz / n : 0 }'
+}
+start_floor() { start_server "$PORT" "$BUILD/bench/floor_server" 127.0.0.1 "$PORT"; }
+start_palvexd() {
+  start_server "$PORT" "$BUILD/palvexd" --workers "$1" --listen "127.0.0.1:$PORT" \
+    --source-connections 0 --source-rate 0 --max-connections 20000 --max-dialbacks 4096 \
+    --read-timeout 600000 --record /tmp/records.jsonl
+}
+declare -A SUM
+for round in $(seq "$ROUNDS"); do
+  for server in floor palvexd1 palvexd2; do
+    case $server in
+      floor) start_floor ;;
+      palvexd1) start_palvexd 1 ;;
+      palvexd2) start_palvexd 2 ;;
+    esac
+    for kind in --locate ""; do
+      us=$(cpu_per_request "$kind")
+      key="$server${kind:-full}"
+      SUM[$key]=$(awk -v a="${SUM[$key]:-0}" -v b="$us" 'BEGIN { print a + b }')
+    done
+    stop_server
+  done
+done
+avg() { awk -v s="${SUM[$1]}" -v n="$ROUNDS" 'BEGIN { printf "%.1f", s / n }'; }
+ratio() { awk -v a="$(avg "$1")" -v b="$(avg "$2")" 'BEGIN { printf "%.2f", b ? a / b : 0 }'; }
+printf 'CPU per request at %s/s, mean of %s rounds (us):\n' "$FLOOR_RATE" "$ROUNDS"
+printf '  %-18s floor %6s   palvexd 1 worker %6s (%sx)   2 workers %6s (%sx)\n' \
+  "locate-only" "$(avg floor--locate)" "$(avg palvexd1--locate)" \
+  "$(ratio palvexd1--locate floor--locate)" "$(avg palvexd2--locate)" \
+  "$(ratio palvexd2--locate floor--locate)"
+printf '  %-18s floor %6s   palvexd 1 worker %6s (%sx)   2 workers %6s (%sx)\n' \
+  "full detection" "$(avg floorfull)" "$(avg palvexd1full)" "$(ratio palvexd1full floorfull)" \
+  "$(avg palvexd2full)" "$(ratio palvexd2full floorfull)"
+
+# idle_kib: KiB of resident memory each of 10,000 idle connections adds to the server.
+idle_kib() {
+  local before after
+  before=$(status "$PID" VmRSS)
+  "$LOAD" --server "127.0.0.1:$PORT" --sources "$SOURCES" --threads 1 --idle 10000 --duration 5 \
+    --warmup 0 >/dev/null &
+  local gen=$!
+  sleep 3.5
+  after=$(status "$PID" VmRSS)
+  wait "$gen"
+  awk -v a="$after" -v b="$before" 'BEGIN { printf "%.2f", (a - b) / 10000 }'
+}
+start_floor
+floor_idle=$(idle_kib)
+stop_server
+start_palvexd 1
+palvexd_idle=$(idle_kib)
+stop_server
+printf 'memory per idle connection: floor %s KiB, palvexd %s KiB\n' "$floor_idle" "$palvexd_idle"

@@ -5,10 +5,11 @@
 // the connect to the last byte of the dial-back frame is the detection's latency.
 //
 //   palvexd_load [--server IP:PORT] [--sources A.B.C.D-N] [--threads T] [--duration S]
-//                [--warmup S] (--concurrency N | --rate R) [--idle N]
+//                [--warmup S] [--locate] (--concurrency N | --rate R) [--idle N]
 //
 // --concurrency N keeps N detections in flight (closed loop: the most the service gives);
 // --rate R starts R detections a second whatever the service does (open loop, for latency).
+// --locate asks for the reply only: a detection ends with the reply, without a dial-back.
 // --idle N instead opens N connections that send nothing and holds them for the duration.
 // Results go to standard output as "key=value" lines. Devices close with a reset, so that no
 // side keeps TIME_WAIT entries; a device's listening port then serves its next detection at once.
@@ -56,6 +57,7 @@ struct Options {
   unsigned concurrency = 0;
   double rate = 0;
   unsigned idle = 0;
+  bool locate = false;
   unsigned timeout_ms = 5000;
 };
 
@@ -247,11 +249,16 @@ void Device::Start() {
   request_->local_port = listener_->port;
   request_->SetReadSize(256);
   request_->on_open = [this] {
-    if (request_->Send(palvex::BuildDetectRequest("bench-" + std::to_string(id_), false)) !=
-        TcpStream::Ok)
+    if (request_->Send(palvex::BuildDetectRequest("bench-" + std::to_string(id_),
+                                                  gen_.options().locate)) != TcpStream::Ok)
       Finish(false, kRequest);
   };
-  request_->on_data = [](const char*, size_t) { return 0; };  // the reply; not needed here
+  request_->on_data = [this](const char*, size_t) {
+    if (!gen_.options().locate)
+      return 0;  // the reply; a full detection ends with the dial-back
+    Finish(true, kFailures);
+    return -1;
+  };
   request_->on_error = [this](int code) {
     Finish(false, code == TcpStream::ConnectFailed ? kConnect : kRequest);
   };
@@ -327,7 +334,8 @@ bool ParseSources(const char* text, std::vector<std::string>* out) {
 int Usage() {
   std::fputs(
       "usage: palvexd_load [--server IP:PORT] [--sources A.B.C.D-N] [--threads T]\n"
-      "                    [--duration S] [--warmup S] (--concurrency N | --rate R | --idle N)\n",
+      "                    [--duration S] [--warmup S] [--locate]\n"
+      "                    (--concurrency N | --rate R | --idle N)\n",
       stderr);
   return 2;
 }
@@ -338,6 +346,10 @@ int main(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    if (arg == "--locate") {
+      options.locate = true;
+      continue;
+    }
     if (i + 1 >= argc)
       return Usage();
     const char* value = argv[++i];

@@ -1,12 +1,11 @@
-// The children an owner holds, oldest first, and lets go of when they say they are finished. A
-// child may report that it has finished from inside one of its own callbacks: Release takes it
-// out of the set at once but destroys it on a later loop pass, so the child's callback returns
-// on live memory. Loop thread only.
+// The children an owner holds and lets go of when they say they are finished. A child may
+// report that it has finished from inside one of its own callbacks: Release takes it out of the
+// set at once but destroys it on a later loop pass, so the child's callback returns on live
+// memory. One small node a child: a server holds thousands of mostly idle ones. Loop thread only.
 #pragma once
 
 #include <cstddef>
-#include <iterator>
-#include <list>
+#include <cstdint>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -24,7 +23,6 @@ class OwnedSet {
   // Destroys the children still held, then whatever waits for its later pass.
   ~OwnedSet() {
     children_.clear();
-    index_.clear();
     finished_.Clear();
   }
 
@@ -37,62 +35,72 @@ class OwnedSet {
   // Takes ownership of `child` as the newest; returns it.
   T* Add(std::unique_ptr<T> child) {
     T* raw = child.get();
-    children_.push_back(std::move(child));
-    index_.emplace(raw, std::prev(children_.end()));
+    children_.emplace(raw, Entry{std::move(child), next_++});
     return raw;
   }
 
   // `child` is finished: out of the set now, destroyed on a later pass. False (nothing done) when
   // the set does not hold it, so that a second report is harmless.
   bool Release(T* child) {
-    auto it = index_.find(child);
-    if (it == index_.end())
+    auto it = children_.find(child);
+    if (it == children_.end())
       return false;
-    finished_.DeleteSoon(std::move(*it->second));
-    children_.erase(it->second);
-    index_.erase(it);
+    finished_.DeleteSoon(std::move(it->second.child));
+    children_.erase(it);
     return true;
   }
 
   // Hands `child` back to the caller, who destroys it at once (never from inside the child's
   // own callbacks); null when the set does not hold it.
   std::unique_ptr<T> Take(T* child) {
-    auto it = index_.find(child);
-    if (it == index_.end())
+    auto it = children_.find(child);
+    if (it == children_.end())
       return nullptr;
-    std::unique_ptr<T> taken = std::move(*it->second);
-    children_.erase(it->second);
-    index_.erase(it);
+    std::unique_ptr<T> taken = std::move(it->second.child);
+    children_.erase(it);
     return taken;
   }
 
-  // Calls `last_words` on every child, oldest first, then releases them all. `last_words` must
-  // not add children.
+  // Calls `last_words` on every child, then releases them all. `last_words` must not add
+  // children.
   template <typename F>
   void ReleaseAll(F&& last_words) {
-    std::list<std::unique_ptr<T>> leaving;
+    Children leaving;
     leaving.swap(children_);
-    index_.clear();
-    for (auto& child : leaving) {
-      last_words(*child);
-      finished_.DeleteSoon(std::move(child));
+    for (auto& entry : leaving) {
+      last_words(*entry.second.child);
+      finished_.DeleteSoon(std::move(entry.second.child));
     }
   }
 
-  // Calls `fn` on every child, oldest first; `fn` must neither add nor release.
+  // Calls `fn` on every child; `fn` must neither add nor release.
   template <typename F>
   void ForEach(F&& fn) const {
-    for (const auto& child : children_)
-      fn(*child);
+    for (const auto& entry : children_)
+      fn(*entry.second.child);
   }
 
-  T* oldest() const { return children_.empty() ? nullptr : children_.front().get(); }
+  // The child added first of those still held; a walk over the set, for small sets.
+  T* oldest() const {
+    const Entry* first = nullptr;
+    for (const auto& entry : children_) {
+      if (first == nullptr || entry.second.order < first->order)
+        first = &entry.second;
+    }
+    return first != nullptr ? first->child.get() : nullptr;
+  }
   size_t size() const { return children_.size(); }
   bool empty() const { return children_.empty(); }
 
  private:
-  std::list<std::unique_ptr<T>> children_;
-  std::unordered_map<T*, typename std::list<std::unique_ptr<T>>::iterator> index_;
+  struct Entry {
+    std::unique_ptr<T> child;
+    uint64_t order;
+  };
+  using Children = std::unordered_map<T*, Entry>;
+
+  Children children_;
+  uint64_t next_ = 0;
   DeferredQueue finished_;
 };
 

@@ -84,9 +84,10 @@ int TcpStream::Connect(const std::string& ip, uint16_t port) {
     return ConnectFailed;
   }
 
-  if (connect_watcher_.Start(loop_, fd_, EV_WRITE | EV_PERSIST, [this] { OnConnected(); }) != 0)
+  // The connect waits for writability too: one watcher serves the connect, then the writes.
+  if (write_watcher_.Start(loop_, fd_, EV_WRITE | EV_PERSIST, [this] { OnWritable(); }) != 0)
     return ConnectWatcherInitFailed;
-  if (connect_watcher_.Enable() != 0)
+  if (write_watcher_.Enable() != 0)
     return ConnectWatcherStartFailed;
   return Ok;
 }
@@ -140,8 +141,15 @@ int TcpStream::Accept(int fd, const std::string& ip, uint16_t port) {
   return Ok;
 }
 
+void TcpStream::OnWritable() {
+  if (state_ == kNew)
+    OnConnected();
+  else
+    OnWrite();
+}
+
 void TcpStream::OnConnected() {
-  connect_watcher_.Disable();
+  write_watcher_.Disable();
   int err = 0;
   socklen_t len = sizeof(err);
   if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
@@ -246,7 +254,7 @@ int TcpStream::Send(std::string&& data) {
 
 int TcpStream::ArmWriter() {
   if (!write_watcher_.IsBound() &&
-      write_watcher_.Start(loop_, fd_, EV_WRITE | EV_PERSIST, [this] { OnWrite(); }) != 0)
+      write_watcher_.Start(loop_, fd_, EV_WRITE | EV_PERSIST, [this] { OnWritable(); }) != 0)
     return WriteWatcherStartFailed;
   return write_watcher_.Enable() != 0 ? WriteWatcherStartFailed : Ok;
 }
@@ -281,8 +289,8 @@ int TcpStream::Send(const char* data, size_t len) {
     }
   }
   Chunk chunk;
-  if (len < chunk_size_) {
-    chunk.bytes.reserve(chunk_size_);
+  if (len < kChunkSize) {
+    chunk.bytes.reserve(kChunkSize);
     chunk.bytes.append(data, len);
   } else {
     chunk.bytes.assign(data, len);
@@ -295,7 +303,6 @@ void TcpStream::Close(int code) {
   if (state_ == kClosed)
     return;
   state_ = kClosed;
-  connect_watcher_.Disable();
   write_watcher_.Disable();
   read_watcher_.Disable();
   if (fd_ >= 0) {

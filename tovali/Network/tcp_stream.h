@@ -64,7 +64,8 @@ class TcpStream {
   // the socket is closed.
   int Accept(int fd, const std::string& ip, uint16_t port);
 
-  // Loop callbacks of the three watchers; not for owners.
+  // Loop callbacks of the two watchers; not for owners.
+  void OnWritable();
   void OnConnected();
   void OnRead();
   void OnWrite();
@@ -126,7 +127,6 @@ class TcpStream {
 
  private:
   int fd_ = -1;
-  IoWatcher connect_watcher_;
   IoWatcher write_watcher_;
   IoWatcher read_watcher_;
 
@@ -159,7 +159,7 @@ class TcpStream {
   std::string remote_ip_;
   uint16_t remote_port_ = 0;
   size_t read_size_ = 32768;
-  size_t chunk_size_ = 2048;
+  static constexpr size_t kChunkSize = 2048;
   std::list<Chunk> send_queue_;  // a list: an empty one allocates nothing
 
  public:
