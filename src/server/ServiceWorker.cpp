@@ -39,7 +39,7 @@ const char* DescribeListen(tovali::TcpListener::Code code) {
 
 ServiceWorker::ServiceWorker(ServiceState& state, uint32_t index)
     : state_(state), tag_("[W" + std::to_string(index) + "]") {
-  loop_.Create(0);
+  loop_.Create(tovali::EventLoop::kCoarseTimers);
   deferred_.Init(loop_.base());
   sessions_.Init(loop_.base());
   dialbacks_.Init(loop_.base());

@@ -44,7 +44,10 @@ void EventLoop::Create(int flags) {
   event_config* config = event_config_new();
   if (config == nullptr)
     return;
-  event_config_set_flag(config, EVENT_BASE_FLAG_IGNORE_ENV | EVENT_BASE_FLAG_PRECISE_TIMER);
+  int base_flags = EVENT_BASE_FLAG_IGNORE_ENV;
+  if (!(flags & kCoarseTimers))
+    base_flags |= EVENT_BASE_FLAG_PRECISE_TIMER;
+  event_config_set_flag(config, base_flags);
   if (flags & 1)
     event_config_avoid_method(config, "select");
   if (flags & 2)

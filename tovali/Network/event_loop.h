@@ -27,7 +27,12 @@ class EventLoop {
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
 
-  // flags: bit 1 avoids select, 2 poll, 4 kqueue, 8 epoll. base() is null on failure.
+  // Millisecond timers through the backend's own wait instead of a precise timer (with epoll, a
+  // timerfd, one more system call whenever the earliest deadline moves): for a server whose
+  // deadlines are seconds long and change with every connection.
+  static constexpr int kCoarseTimers = 16;
+  // flags: bit 1 avoids select, 2 poll, 4 kqueue, 8 epoll; kCoarseTimers. base() is null on
+  // failure.
   void Create(int flags);
   void Destroy();
   // Runs event_base_loop: 0 after exit/break, 1 when no events remain, -1 on error or no base.
