@@ -22,7 +22,7 @@ class TcpStream;
 
 namespace palvex {
 
-class InboundStreams : public ReverseStreamHost {
+class InboundStreams final : public ReverseStreamHost {
  public:
   static constexpr size_t kMaxStreams = 64;
   // A genuine dial-back sends its frame as soon as it connects.

@@ -29,7 +29,7 @@ class TcpStream;
 
 namespace palvexd {
 
-class ServiceWorker : public SessionHost, public DialbackHost {
+class ServiceWorker final : public SessionHost, public DialbackHost {
  public:
   ServiceWorker(ServiceState& state, uint32_t index);
   ~ServiceWorker();

@@ -14,6 +14,7 @@
 #include "fuzz_checks.h"
 #include "main/DetectMessage.h"
 #include "tovali/util/utf8.h"
+#include "wire/DetectProtocol.h"
 
 using palvex_fuzz::CompactObjectReader;
 using palvex_fuzz::IsUtf8;
@@ -64,8 +65,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   report.p2p_status = report.detect_addr.empty() ? -1 : 1;
   report.timestamp = 1700000000;
 
-  const int result = palvex::ParseDetectReply(reply, report.mapped_addr, report.country,
-                                              report.province, report.city, report.isp);
+  palvex::DetectReply parsed;
+  const int result = palvex::ReadDetectReply(reply, &parsed);
+  report.mapped_addr = parsed.mapped_addr;
+  report.country = parsed.country;
+  report.province = parsed.province;
+  report.city = parsed.city;
+  report.isp = parsed.isp;
   FUZZ_CHECK(result == palvex::kReplyParsed || result == palvex::kReplyUnshaped ||
              result == palvex::kReplyBadCode);
   FUZZ_CHECK(result != palvex::kReplyUnshaped || report.mapped_addr == reply);
