@@ -7,6 +7,7 @@
 
 #include "base/Paths.h"
 #include "base/Utils.h"
+#include "tovali/log/log_handle.h"
 #include "tovali/log/logger.h"
 
 namespace palvex {
@@ -33,10 +34,10 @@ const char* SignalName(int signal_number) {
 
 }  // namespace
 
-Context::Context() : tag_("[APP]") {
+Context::Context() {
   loop_.Create(0);
   deferred_.Init(loop_.base());
-  LOG_INFO("", "%s CREATE", tag_.c_str());
+  HLOG_INFO(log_, "CREATE");
   // Without a base both bindings fail and Run reports the loop's -1; nothing to do here.
   int rc = sigint_watcher_.Start(loop_.base(), SIGINT,
                                  [this](int signal_number) { OnSignal(signal_number); });
@@ -61,12 +62,12 @@ Context::~Context() {
   deferred_.Clear();
   // Cancels any lookup still running, without waiting for it.
   dns_manager_.reset();
-  LOG_INFO("", "%s DELETE", tag_.c_str());
+  HLOG_INFO(log_, "DELETE");
 }
 
 void Context::Run() {
   if (!ReadHostname()) {
-    LOG_ERROR("", "%s get hostname failed", tag_.c_str());
+    HLOG_ERROR(log_, "get hostname failed");
     return;
   }
   dns_manager_.reset(new tovali::DnsManager(loop_.base(), "", false, ""));
@@ -84,16 +85,16 @@ void Context::Run() {
     }
   }
   int code = loop_.Run(0);
-  LOG_INFO("", "%s loop exit with code: %d", tag_.c_str(), code);
+  HLOG_INFO(log_, "loop exit with code: %d", code);
 }
 
 int Context::ExitLoop() {
-  LOG_INFO("", "%s exit loop", tag_.c_str());
+  HLOG_INFO(log_, "exit loop");
   return loop_.Exit(0);
 }
 
 void Context::OnSignal(int signal_number) {
-  LOG_INFO("", "%s catch signal: %d (%s)", tag_.c_str(), signal_number, SignalName(signal_number));
+  HLOG_INFO(log_, "catch signal: %d (%s)", signal_number, SignalName(signal_number));
   loop_.Exit(0);
 }
 
@@ -108,7 +109,7 @@ bool Context::ReadHostnameFrom(const char* const* paths, size_t count) {
     ReadFile(paths[i], hostname_, kMaxIdentitySize);
     hostname_ = Trim(hostname_, kWhiteSpace);
     if (!hostname_.empty()) {
-      LOG_DEBUG("", "%s read hostname from '%s': %s", tag_.c_str(), paths[i], hostname_.c_str());
+      HLOG_DEBUG(log_, "read hostname from '%s': %s", paths[i], hostname_.c_str());
       return true;
     }
   }
@@ -117,10 +118,10 @@ bool Context::ReadHostnameFrom(const char* const* paths, size_t count) {
   gethostname(name, kMaxIdentitySize);
   hostname_ = name;
   if (!hostname_.empty()) {
-    LOG_DEBUG("", "%s read hostname from system: %s", tag_.c_str(), hostname_.c_str());
+    HLOG_DEBUG(log_, "read hostname from system: %s", hostname_.c_str());
     return true;
   }
-  LOG_ERROR("", "%s read system hostname failed", tag_.c_str());
+  HLOG_ERROR(log_, "read system hostname failed");
   return false;
 }
 

@@ -8,6 +8,7 @@
 
 #include "tovali/Network/dns_manager.h"
 #include "tovali/Network/event_loop.h"
+#include "tovali/log/log_handle.h"
 
 namespace palvex {
 
@@ -45,7 +46,7 @@ class Context {
   // both give nothing. ReadHostname uses it with the fixed identity files.
   bool ReadHostnameFrom(const char* const* paths, size_t count);
 
-  std::string tag_;
+  tovali::LogHandle log_{"[APP]"};
   std::string hostname_;  // the device identity
   tovali::EventLoop loop_;
   tovali::SignalWatcher sigint_watcher_;

@@ -3,12 +3,13 @@
 #include <utility>
 
 #include "tovali/Network/tcp_stream.h"
+#include "tovali/log/log_handle.h"
 #include "tovali/log/logger.h"
 
 namespace palvex {
 
 InboundStreams::InboundStreams(event_base* loop, std::string log_tag)
-    : loop_(loop), log_tag_(std::move(log_tag)) {
+    : loop_(loop), log_(std::move(log_tag)) {
   streams_.Init(loop_);
 }
 
@@ -20,9 +21,9 @@ void InboundStreams::Add(tovali::TcpStream* stream) {
     // Whoever has held a slot longest without a frame makes room: a flood of idle or slow peers
     // can delay the dial-back's slot, never refuse it.
     ReverseStream* oldest = streams_.oldest();
-    LOG_WARN("", "%s too many inbound connections (%zu), close the oldest %s to take %s:%u",
-             log_tag_.c_str(), streams_.size(), oldest->tag().c_str(), owned->RemoteIp().c_str(),
-             owned->RemotePort());
+    HLOG_WARN(log_, "too many inbound connections (%zu), close the oldest %s to take %s:%u",
+              streams_.size(), oldest->tag().c_str(), owned->RemoteIp().c_str(),
+              owned->RemotePort());
     streams_.Take(oldest).reset();
   }
   ++count_;

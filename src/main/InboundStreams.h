@@ -13,6 +13,7 @@
 
 #include "main/ReverseStream.h"
 #include "tovali/Network/owned_set.h"
+#include "tovali/log/log_handle.h"
 
 struct event_base;
 
@@ -53,7 +54,7 @@ class InboundStreams final : public ReverseStreamHost {
 
  private:
   event_base* loop_;
-  std::string log_tag_;
+  tovali::LogHandle log_;  // the owner's, for the lines about the set as a whole
   uint32_t count_ = 0;
   tovali::OwnedSet<ReverseStream> streams_;
 };

@@ -12,6 +12,7 @@
 #include "tovali/Network/random.h"
 #include "tovali/Network/socket_util.h"
 #include "tovali/Network/tcp_stream.h"
+#include "tovali/log/log_handle.h"
 #include "tovali/log/logger.h"
 #include "tovali/util/clock.h"
 
@@ -25,20 +26,19 @@ uint16_t RandomPort(uint16_t min, uint16_t max) {
   return static_cast<uint16_t>(dist(tovali::RandomEngine()));
 }
 
-ReverseDetector::ReverseDetector(ReverseConfig config)
-    : log_tag_("[DTR]"), config_(std::move(config)) {
+ReverseDetector::ReverseDetector(ReverseConfig config) : config_(std::move(config)) {
   for (size_t i = 0; i < kBackupServerCount; ++i) {
     const BackupServer& server = kBackupServers[i];
     auto& table = tovali::IsIPv4(server.address) ? backup_ipv4_ : backup_ipv6_;
     table[server.isp].push_back(server.address);
   }
-  LOG_INFO("", "%s CREATE", log_tag_.c_str());
+  HLOG_INFO(log_, "CREATE");
   start_timer_.Init(loop_.base(), [this] { Start(); });
   start_timer_.Start(0, 0);
   timeout_timer_.Init(loop_.base(), [this] { OnTimeout(); });
   timeout_timer_.Start(config_.timeout, 0);
   detect_timer_.Init(loop_.base(), [this] { Detect(); });
-  inbound_ = std::make_unique<InboundStreams>(loop_.base(), log_tag_);
+  inbound_ = std::make_unique<InboundStreams>(loop_.base(), log_.tag());
   inbound_->on_frame = [this](const std::string& detect_addr) { OnFrame(detect_addr); };
 }
 
@@ -49,7 +49,7 @@ ReverseDetector::~ReverseDetector() {
   listener_.reset();
   inbound_.reset();
   Report();
-  LOG_INFO("", "%s DELETE", log_tag_.c_str());
+  HLOG_INFO(log_, "DELETE");
 }
 
 void ReverseDetector::Start() {
@@ -60,7 +60,7 @@ void ReverseDetector::Start() {
   // behind them rather than dropped and retried seconds later.
   listener_->backlog = kAcceptBacklog;
   if (!config_.nic.empty()) {
-    LOG_INFO("", "%s listner bind to nic: %s", log_tag_.c_str(), config_.nic.c_str());
+    HLOG_INFO(log_, "listner bind to nic: %s", config_.nic.c_str());
     listener_->bind_nic = config_.nic;
   }
   listener_->on_stream = [this](tovali::TcpStream* stream) { OnAccept(stream); };
@@ -73,26 +73,24 @@ void ReverseDetector::Start() {
     if (result == 0) {
       // Port 0 lets the kernel choose: the port actually bound is the one to send from and report.
       listen_port_ = listener_->port;
-      LOG_INFO("", "%s listen '%s:%u' success.", log_tag_.c_str(), config_.ip.c_str(),
-               listen_port_);
+      HLOG_INFO(log_, "listen '%s:%u' success.", config_.ip.c_str(), listen_port_);
       if (!config_.host.empty()) {
         Resolve();
       } else {
         server_ip_ = BackupIp();
-        LOG_INFO("", "%s skip resolve, use ip: %s", log_tag_.c_str(), server_ip_.c_str());
+        HLOG_INFO(log_, "skip resolve, use ip: %s", server_ip_.c_str());
         detect_timer_.Start(0, 0);
       }
       return;
     }
   }
-  LOG_ERROR("", "%s listen '%s:%u' failed: %d", log_tag_.c_str(), config_.ip.c_str(), listen_port_,
-            result);
+  HLOG_ERROR(log_, "listen '%s:%u' failed: %d", config_.ip.c_str(), listen_port_, result);
   ExitLoop();
 }
 
 void ReverseDetector::Resolve() {
-  LOG_INFO("", "%s begin to resolve '%s'", log_tag_.c_str(), config_.host.c_str());
-  resolver_ = std::make_unique<tovali::DnsResolver>(dns_manager_.get(), log_tag_, true);
+  HLOG_INFO(log_, "begin to resolve '%s'", config_.host.c_str());
+  resolver_ = std::make_unique<tovali::DnsResolver>(dns_manager_.get(), log_.tag(), true);
   resolver_->Resolve(
       config_.host,
       [this](int code, const std::vector<tovali::DnsIPAddr>& ips) { OnResolved(code, ips); },
@@ -102,11 +100,10 @@ void ReverseDetector::Resolve() {
 void ReverseDetector::OnResolved(int code, const std::vector<tovali::DnsIPAddr>& ips) {
   if (code != 0) {
     server_ip_ = BackupIp();
-    LOG_ERROR("", "%s resolve failed: %d, use backup ip: %s", log_tag_.c_str(), code,
-              server_ip_.c_str());
+    HLOG_ERROR(log_, "resolve failed: %d, use backup ip: %s", code, server_ip_.c_str());
   } else if (ips.empty()) {
     server_ip_ = BackupIp();
-    LOG_ERROR("", "%s no ip resolved, use backup ip: %s", log_tag_.c_str(), server_ip_.c_str());
+    HLOG_ERROR(log_, "no ip resolved, use backup ip: %s", server_ip_.c_str());
   } else {
     server_ip_ = ips.front().ip;
     bool not_public =
@@ -115,8 +112,8 @@ void ReverseDetector::OnResolved(int code, const std::vector<tovali::DnsIPAddr>&
     if (not_public) {
       std::string resolved = std::move(server_ip_);
       server_ip_ = BackupIp();
-      LOG_WARN("", "%s resolved ip %s is not public, use backup ip: %s", log_tag_.c_str(),
-               resolved.c_str(), server_ip_.c_str());
+      HLOG_WARN(log_, "resolved ip %s is not public, use backup ip: %s", resolved.c_str(),
+                server_ip_.c_str());
     }
   }
   deferred_.DeleteSoon(std::move(resolver_));
@@ -128,7 +125,7 @@ const std::string& ReverseDetector::BackupIp() {
   ReadFile(kIspFile, isp, 0);  // a link or non-regular file there reads as absent
   isp = Trim(isp, kWhiteSpace);
   if (isp == "1" || isp == "2" || isp == "5") {
-    LOG_INFO("", "%s read isp: %s", log_tag_.c_str(), isp.c_str());
+    HLOG_INFO(log_, "read isp: %s", isp.c_str());
   } else {
     isp = "1";
   }
@@ -149,17 +146,17 @@ void ReverseDetector::Detect() {
   sender_->reuse_addr = true;
   sender_->local_port = listen_port_;
   if (!config_.ip.empty()) {
-    LOG_INFO("", "%s sender bind to ip: %s", log_tag_.c_str(), config_.ip.c_str());
+    HLOG_INFO(log_, "sender bind to ip: %s", config_.ip.c_str());
     sender_->bind_ip = config_.ip;
   }
   if (!config_.nic.empty()) {
-    LOG_INFO("", "%s sender bind to nic: %s", log_tag_.c_str(), config_.nic.c_str());
+    HLOG_INFO(log_, "sender bind to nic: %s", config_.nic.c_str());
     sender_->bind_nic = config_.nic;
   }
   sender_->on_open = [this] { OnSenderOpen(); };
   sender_->on_data = [this](const char* data, size_t len) { return OnSenderData(data, len); };
   sender_->on_error = [this](int code) { OnSenderError(code); };
-  LOG_INFO("", "%s sender connect '%s:%u'", log_tag_.c_str(), server_ip_.c_str(), config_.port);
+  HLOG_INFO(log_, "sender connect '%s:%u'", server_ip_.c_str(), config_.port);
   int code = sender_->Connect(server_ip_, config_.port);
   if (code != 0)
     OnSenderError(code);
@@ -167,7 +164,7 @@ void ReverseDetector::Detect() {
 
 void ReverseDetector::OnSenderOpen() {
   std::string request = BuildDetectRequest(hostname_, config_.locate);
-  LOG_INFO("", "%s on sender open, send detect message: %s", log_tag_.c_str(), hostname_.c_str());
+  HLOG_INFO(log_, "on sender open, send detect message: %s", hostname_.c_str());
   int code = sender_->Send(std::move(request));
   if (code != 0)
     OnSenderError(code);
@@ -176,9 +173,9 @@ void ReverseDetector::OnSenderOpen() {
 int ReverseDetector::OnSenderData(const char* data, size_t len) {
   // Each delivery stands alone: a reply split over several is never assembled.
   std::string text(data, len);
-  LOG_INFO("", "%s on sender data: %s", log_tag_.c_str(), text.c_str());
+  HLOG_INFO(log_, "on sender data: %s", text.c_str());
   if (ReadDetectReply(text, &reply_) == kReplyBadCode)
-    LOG_ERROR("", "%s parse locate info failed", log_tag_.c_str());
+    HLOG_ERROR(log_, "parse locate info failed");
   if (config_.locate) {
     ExitLoop();
     return -1;
@@ -187,7 +184,7 @@ int ReverseDetector::OnSenderData(const char* data, size_t len) {
 }
 
 void ReverseDetector::OnSenderError(int code) {
-  LOG_ERROR("", "%s on sender error: %d", log_tag_.c_str(), code);
+  HLOG_ERROR(log_, "on sender error: %d", code);
   sender_.reset();  // the stream allows it inside its own callbacks
 }
 
@@ -202,12 +199,12 @@ void ReverseDetector::OnFrame(const std::string& detect_addr) {
 }
 
 void ReverseDetector::OnTimeout() {
-  LOG_WARN("", "%s detect timeout", log_tag_.c_str());
+  HLOG_WARN(log_, "detect timeout");
   ExitLoop();
 }
 
 void ReverseDetector::OnListenerError(tovali::TcpListener::Code code) {
-  LOG_ERROR("", "%s on listener error: %d", log_tag_.c_str(), static_cast<int>(code));
+  HLOG_ERROR(log_, "on listener error: %d", static_cast<int>(code));
   // Closed at once (the listener allows it inside on_error): left listening until a later
   // pass, it would share the port's connections with its successor and report errors again.
   listener_.reset();
@@ -235,7 +232,7 @@ void ReverseDetector::Report() {
   WriteIspFile(reply_.isp);  // leaves the file alone for code 0
   std::printf("%s\n", json.c_str());
   std::fflush(stdout);
-  LOG_INFO("", "%s detect result: %s", log_tag_.c_str(), json.c_str());
+  HLOG_INFO(log_, "detect result: %s", json.c_str());
 }
 
 }  // namespace palvex

@@ -21,6 +21,7 @@
 #include "tovali/Network/dns_request.h"
 #include "tovali/Network/event_loop.h"
 #include "tovali/Network/tcp_listener.h"
+#include "tovali/log/log_handle.h"
 #include "wire/DetectProtocol.h"
 
 namespace tovali {
@@ -61,7 +62,7 @@ class ReverseDetector : public Context {
   const std::string& BackupIp();
   void Report();
 
-  std::string log_tag_;
+  tovali::LogHandle log_{"[DTR]"};
   ReverseConfig config_;
   tovali::Timer start_timer_;
   tovali::Timer timeout_timer_;

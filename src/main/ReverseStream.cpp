@@ -1,6 +1,7 @@
 #include "main/ReverseStream.h"
 
 #include "tovali/Network/tcp_stream.h"
+#include "tovali/log/log_handle.h"
 #include "tovali/log/logger.h"
 #include "wire/DetectProtocol.h"
 
@@ -8,19 +9,18 @@ namespace palvex {
 
 ReverseStream::ReverseStream(ReverseStreamHost& host, event_base* loop, tovali::TcpStream* stream,
                              unsigned int id, uint64_t deadline_ms)
-    : tag_("[CON " + std::to_string(id) + "]"), host_(host), stream_(stream), id_(id) {
-  LOG_INFO("", "%s CREATE", tag_.c_str());
+    : log_("[CON " + std::to_string(id) + "]"), host_(host), stream_(stream), id_(id) {
+  HLOG_INFO(log_, "CREATE");
   local_ip_ = stream_->LocalIp();
   local_port_ = stream_->LocalPort();
   remote_ip_ = stream_->RemoteIp();
   remote_port_ = stream_->RemotePort();
-  LOG_INFO("", "%s Local:(%s %u) Remote:(%s %u)", tag_.c_str(), local_ip_.c_str(), local_port_,
-           remote_ip_.c_str(), remote_port_);
+  HLOG_INFO(log_, "Local:(%s %u) Remote:(%s %u)", local_ip_.c_str(), local_port_,
+            remote_ip_.c_str(), remote_port_);
   stream_->on_data = [this](const char* data, size_t len) { return OnData(data, len); };
   stream_->on_error = [this](int code) { OnError(code); };
   deadline_.Init(loop, [this, deadline_ms] {
-    LOG_ERROR("", "%s no frame within %llu ms", tag_.c_str(),
-              static_cast<unsigned long long>(deadline_ms));
+    HLOG_ERROR(log_, "no frame within %llu ms", static_cast<unsigned long long>(deadline_ms));
     Fail(kFrameTimedOut);
   });
   deadline_.Start(deadline_ms);
@@ -28,7 +28,7 @@ ReverseStream::ReverseStream(ReverseStreamHost& host, event_base* loop, tovali::
 
 ReverseStream::~ReverseStream() {
   stream_.reset();
-  LOG_INFO("", "%s DELETE", tag_.c_str());
+  HLOG_INFO(log_, "DELETE");
 }
 
 int ReverseStream::OnData(const char* data, size_t len) {
@@ -36,7 +36,7 @@ int ReverseStream::OnData(const char* data, size_t len) {
 }
 
 void ReverseStream::OnError(int code) {
-  LOG_ERROR("", "%s stream error: %d", tag_.c_str(), code);
+  HLOG_ERROR(log_, "stream error: %d", code);
   Fail(code);
 }
 
@@ -48,7 +48,7 @@ int ReverseStream::ParseFrame(const char* p, size_t available) {
     case FrameReader::kComplete:
       return OnMessage(reader_.version(), reader_.payload()) != 0 ? -1 : 0;
     case FrameReader::kTooLarge:
-      LOG_ERROR("", "%s frame too large: %u", tag_.c_str(), reader_.length());
+      HLOG_ERROR(log_, "frame too large: %u", reader_.length());
       Fail(kFrameTooLarge);
       return -1;
     case FrameReader::kBadVersion:  // every version is taken
@@ -58,8 +58,8 @@ int ReverseStream::ParseFrame(const char* p, size_t available) {
 }
 
 int ReverseStream::OnMessage(uint16_t version, const std::string& payload) {
-  LOG_INFO("", "%s receive message: size=%zu version=%u message=%s", tag_.c_str(),
-           kFrameHeaderSize + payload.size(), version, payload.c_str());
+  HLOG_INFO(log_, "receive message: size=%zu version=%u message=%s",
+            kFrameHeaderSize + payload.size(), version, payload.c_str());
   deadline_.Stop();
   // Done with this connection: it closes now and is freed on a later pass.
   stream_->Close(0);

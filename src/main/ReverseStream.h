@@ -13,6 +13,7 @@
 #include <string>
 
 #include "tovali/Network/event_loop.h"
+#include "tovali/log/log_handle.h"
 #include "wire/Frame.h"
 
 struct event_base;
@@ -66,13 +67,13 @@ class ReverseStream {
   int OnMessage(uint16_t version, const std::string& payload);
 
   uint32_t id() const { return id_; }
-  const std::string& tag() const { return tag_; }
+  const std::string& tag() const { return log_.tag(); }
 
  private:
   // Closes the connection and reports `code` to the owner; the last call of any path.
   void Fail(int code);
 
-  std::string tag_;
+  tovali::LogHandle log_;
   ReverseStreamHost& host_;
   std::unique_ptr<tovali::TcpStream> stream_;
   std::string local_ip_;

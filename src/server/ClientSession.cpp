@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "tovali/Network/tcp_stream.h"
+#include "tovali/log/log_handle.h"
 #include "tovali/log/logger.h"
 #include "tovali/util/clock.h"
 #include "wire/DetectProtocol.h"
@@ -104,8 +105,8 @@ void ClientSession::OnRequest() {
     host_.WriteRecord(record);
   }
   if (sent != tovali::TcpStream::Ok) {
-    LOG_INFO("", "%s reply to %s not sent: %d", host_.tag().c_str(),
-             palvex::FormatAddress(source_ip, !ipv4, source_port).c_str(), sent);
+    HLOG_INFO(host_.log(), "reply to %s not sent: %d",
+              palvex::FormatAddress(source_ip, !ipv4, source_port).c_str(), sent);
     End();
   }
 }

@@ -19,6 +19,7 @@
 #include "server/ServiceWorker.h"
 #include "tovali/Network/socket_util.h"
 #include "tovali/Network/tcp_listener.h"
+#include "tovali/log/log_handle.h"
 #include "tovali/log/logger.h"
 #include "tovali/util/clock.h"
 #include "wire/DetectProtocol.h"
@@ -135,8 +136,8 @@ int DetectService::Start() {
   std::string where;
   for (const Endpoint& endpoint : config_.listen)
     where += " " + palvex::FormatAddress(endpoint.ip, !endpoint.ipv4, endpoint.port);
-  LOG_INFO("", "%s serving on%s with %u workers, %zu prefixes", tag_.c_str(), where.c_str(),
-           config_.workers, state_->table()->prefixes());
+  HLOG_INFO(log_, "serving on%s with %u workers, %zu prefixes", where.c_str(), config_.workers,
+            state_->table()->prefixes());
   return 0;
 }
 
@@ -146,7 +147,7 @@ int DetectService::Run() {
     worker->RequestStop();
   for (auto& worker : workers_)
     worker->Join();
-  LOG_INFO("", "%s stopped", tag_.c_str());
+  HLOG_INFO(log_, "stopped");
   return 0;
 }
 
@@ -158,7 +159,7 @@ void DetectService::OnSignal(int signal_number) {
   if (stopping_)
     return;
   stopping_ = true;
-  LOG_INFO("", "%s signal %d: stopping", tag_.c_str(), signal_number);
+  HLOG_INFO(log_, "signal %d: stopping", signal_number);
   for (auto& worker : workers_)
     worker->RequestStop();
   loop_.Exit(0);
@@ -172,14 +173,14 @@ void DetectService::Reload() {
       size_t prefixes = table->prefixes();
       state_->set_table(std::move(table));
       state_->metrics.CountReload(true);
-      LOG_INFO("", "%s location table reloaded: %zu prefixes", tag_.c_str(), prefixes);
+      HLOG_INFO(log_, "location table reloaded: %zu prefixes", prefixes);
     } else {
       state_->metrics.CountReload(false);
-      LOG_ERROR("", "%s reload failed, keeping the old table: %s", tag_.c_str(), error.c_str());
+      HLOG_ERROR(log_, "reload failed, keeping the old table: %s", error.c_str());
     }
   }
   if (!state_->records.Reopen(&error))
-    LOG_ERROR("", "%s cannot reopen the record file: %s", tag_.c_str(), error.c_str());
+    HLOG_ERROR(log_, "cannot reopen the record file: %s", error.c_str());
 }
 
 bool DetectService::StartMetrics(std::string* error) {
@@ -233,14 +234,14 @@ void DetectService::OnMetricsAcceptError(evconnlistener* listener, void*) {
     return;
   self->metrics_paused_ = true;
   self->state_->metrics.CountAcceptPause(true);
-  LOG_WARN("", "%s metrics accept paused: %s", self->tag_.c_str(), std::strerror(err));
+  HLOG_WARN(self->log_, "metrics accept paused: %s", std::strerror(err));
 }
 
 void DetectService::OnHttp(evhttp_request* request, void* arg) {
   auto* self = static_cast<DetectService*>(arg);
   if (self->metrics_paused_) {
     self->metrics_paused_ = false;
-    LOG_WARN("", "%s metrics accept resumed", self->tag_.c_str());
+    HLOG_WARN(self->log_, "metrics accept resumed");
   }
   const evhttp_uri* uri = evhttp_request_get_evhttp_uri(request);
   const char* path = uri != nullptr ? evhttp_uri_get_path(uri) : nullptr;
@@ -299,11 +300,11 @@ void DetectService::FitLimitsToDescriptors() {
   uint64_t connections = std::min<uint64_t>(asked_connections, available - dialbacks);
   config_.max_connections = static_cast<uint32_t>(std::max<uint64_t>(1, connections));
   config_.max_dialbacks = static_cast<uint32_t>(dialbacks);
-  LOG_WARN("",
-           "%s descriptor limit %llu: serving at most %u client connections and %u "
-           "dial-backs (--max-connections %u, --max-dialbacks %u)",
-           tag_.c_str(), static_cast<unsigned long long>(limit.rlim_cur), config_.max_connections,
-           config_.max_dialbacks, asked_connections, asked_dialbacks);
+  HLOG_WARN(log_,
+            "descriptor limit %llu: serving at most %u client connections and %u "
+            "dial-backs (--max-connections %u, --max-dialbacks %u)",
+            static_cast<unsigned long long>(limit.rlim_cur), config_.max_connections,
+            config_.max_dialbacks, asked_connections, asked_dialbacks);
 }
 
 }  // namespace palvexd

@@ -12,6 +12,7 @@
 
 #include "server/ServerConfig.h"
 #include "tovali/Network/event_loop.h"
+#include "tovali/log/log_handle.h"
 
 struct evconnlistener;
 struct evhttp;
@@ -47,7 +48,7 @@ class DetectService {
   // --max-dialbacks, with a warning, to what leaves descriptors for everything else.
   void FitLimitsToDescriptors();
 
-  const std::string tag_ = "[SRV]";
+  const tovali::LogHandle log_{"[SRV]"};
   ServerConfig config_;
   tovali::EventLoop loop_;
   std::unique_ptr<ServiceState> state_;

@@ -8,6 +8,7 @@
 
 #include "server/DetectRecord.h"
 #include "server/Limits.h"
+#include "tovali/log/log_handle.h"
 
 namespace palvexd {
 
@@ -16,8 +17,8 @@ class Dialback;
 
 class SessionHost {
  public:
-  // The worker's log tag, for the session's own lines.
-  virtual const std::string& tag() const = 0;
+  // The worker's log handle, for the session's own lines.
+  virtual const tovali::LogHandle& log() const = 0;
   // A full detection's dial-back slot, taken before anything is promised to the device; false
   // when every slot is in use.
   virtual bool TakeDialbackSlot() = 0;

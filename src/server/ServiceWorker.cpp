@@ -8,6 +8,7 @@
 
 #include "tovali/Network/tcp_listener.h"
 #include "tovali/Network/tcp_stream.h"
+#include "tovali/log/log_handle.h"
 #include "tovali/log/logger.h"
 #include "tovali/util/clock.h"
 #include "wire/DetectProtocol.h"
@@ -38,7 +39,7 @@ const char* DescribeListen(tovali::TcpListener::Code code) {
 }  // namespace
 
 ServiceWorker::ServiceWorker(ServiceState& state, uint32_t index)
-    : state_(state), tag_("[W" + std::to_string(index) + "]") {
+    : state_(state), log_("[W" + std::to_string(index) + "]") {
   loop_.Create(tovali::EventLoop::kCoarseTimers);
   deferred_.Init(loop_.base());
   sessions_.Init(loop_.base());
@@ -63,7 +64,7 @@ bool ServiceWorker::Listen(const std::vector<Endpoint>& endpoints, bool reuse_po
     return false;
   }
   for (const Endpoint& endpoint : endpoints) {
-    auto listener = std::make_unique<tovali::TcpListener>(loop_.base(), endpoint.ipv4, tag_,
+    auto listener = std::make_unique<tovali::TcpListener>(loop_.base(), endpoint.ipv4, log_.tag(),
                                                           /*quiet=*/true, "");
     listener->reuse_addr = true;
     listener->reuse_port = reuse_port;
@@ -74,7 +75,7 @@ bool ServiceWorker::Listen(const std::vector<Endpoint>& endpoints, bool reuse_po
     };
     const std::string where = palvex::FormatAddress(endpoint.ip, !endpoint.ipv4, endpoint.port);
     listener->on_error = [this, where](tovali::TcpListener::Code code) {
-      LOG_ERROR("", "%s listener %s failed: %d", tag_.c_str(), where.c_str(), code);
+      HLOG_ERROR(log_, "listener %s failed: %d", where.c_str(), code);
     };
     listener->on_pause = [this](int err) {
       PauseAccepting(err == EMFILE || err == ENFILE ? "out of descriptors" : "out of memory");
@@ -84,7 +85,7 @@ bool ServiceWorker::Listen(const std::vector<Endpoint>& endpoints, bool reuse_po
     if (rc != tovali::TcpListener::Ok) {
       int err = errno;
       if (skip_unsupported && rc == tovali::TcpListener::SocketFailed && err == EAFNOSUPPORT) {
-        LOG_WARN("", "%s %s skipped: address family not supported", tag_.c_str(), where.c_str());
+        HLOG_WARN(log_, "%s skipped: address family not supported", where.c_str());
         continue;
       }
       *error = where + ": " + DescribeListen(rc) +
@@ -105,7 +106,8 @@ bool ServiceWorker::Start() {
     loop_.Run(0);
     FlushRecords();
   });
-  std::string name = "palvexd-w" + tag_.substr(2, tag_.size() - 3);
+  const std::string& tag = log_.tag();
+  std::string name = "palvexd-w" + tag.substr(2, tag.size() - 3);
   pthread_setname_np(thread_.native_handle(), name.substr(0, 15).c_str());
   return true;
 }
@@ -138,8 +140,8 @@ void ServiceWorker::OnAccept(std::unique_ptr<tovali::TcpStream> stream) {
     SourceLimiter::Verdict verdict = state_.limiter.Admit(ip, tovali::MonotonicMs());
     if (verdict == SourceLimiter::kAdmitted) {
       if (paused_since_ms_ >= 0) {
-        LOG_WARN("", "%s accept resumed after %lld ms", tag_.c_str(),
-                 static_cast<long long>(tovali::MonotonicMs() - paused_since_ms_));
+        HLOG_WARN(log_, "accept resumed after %lld ms",
+                  static_cast<long long>(tovali::MonotonicMs() - paused_since_ms_));
         paused_since_ms_ = -1;
       }
       stream->write_through = true;
@@ -165,14 +167,13 @@ void ServiceWorker::PauseAccepting(const char* why) {
     return;
   paused_since_ms_ = tovali::MonotonicMs();
   state_.metrics.CountAcceptPause(false);
-  LOG_WARN("", "%s accept paused: %s (%u connections open)", tag_.c_str(), why,
-           state_.connections.used());
+  HLOG_WARN(log_, "accept paused: %s (%u connections open)", why, state_.connections.used());
 }
 
 void ServiceWorker::Refuse(Reject reason, const std::string& ip, bool ipv4, uint16_t port) {
   state_.metrics.CountReject(reason);
-  LOG_INFO("", "%s refuse %s: %s", tag_.c_str(), palvex::FormatAddress(ip, !ipv4, port).c_str(),
-           RejectName(reason));
+  HLOG_INFO(log_, "refuse %s: %s", palvex::FormatAddress(ip, !ipv4, port).c_str(),
+            RejectName(reason));
 }
 
 void ServiceWorker::ReleaseConnection(const std::string& source_ip) {
@@ -223,7 +224,7 @@ void ServiceWorker::Drain() {
   listeners_.clear();
   sessions_.ReleaseAll([](ClientSession& session) { session.Shutdown(); });
   if (!dialbacks_.empty()) {
-    LOG_INFO("", "%s draining %zu dial-backs", tag_.c_str(), dialbacks_.size());
+    HLOG_INFO(log_, "draining %zu dial-backs", dialbacks_.size());
     drain_timer_.Start(state_.config.dialback_linger_ms);
   }
   ExitWhenDrained();
@@ -237,7 +238,7 @@ void ServiceWorker::ExitWhenDrained() {
 }
 
 void ServiceWorker::OnDrainDeadline() {
-  LOG_WARN("", "%s drain time over: %zu dial-backs cut short", tag_.c_str(), dialbacks_.size());
+  HLOG_WARN(log_, "drain time over: %zu dial-backs cut short", dialbacks_.size());
   dialbacks_.ReleaseAll([](Dialback& dialback) { dialback.Abort(); });
   loop_.Exit(0);
 }

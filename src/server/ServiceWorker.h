@@ -50,7 +50,7 @@ class ServiceWorker final : public SessionHost, public DialbackHost {
   void Join();
 
   // ---- loop thread: what sessions and dial-backs may ask
-  const std::string& tag() const override { return tag_; }
+  const tovali::LogHandle& log() const override { return log_; }
   bool TakeDialbackSlot() override { return state_.dialbacks.TryAcquire(); }
   Location Locate(const std::string& ip) override { return state_.table()->Lookup(ip); }
   void CountRequest(uint16_t version) override { state_.metrics.CountRequest(version); }
@@ -81,7 +81,7 @@ class ServiceWorker final : public SessionHost, public DialbackHost {
   void FlushRecords();
 
   ServiceState& state_;
-  const std::string tag_;
+  const tovali::LogHandle log_;
   tovali::EventLoop loop_;
   tovali::DeferredQueue deferred_;
   tovali::AsyncEvent wakeup_;

@@ -16,10 +16,10 @@ class ProbeContext : public Context {
   ProbeContext() {
     timer_.Init(loop_.base(), [this] {
       if (dns_manager_) {
-        seen_tag = dns_manager_->tag;
+        seen_tag = dns_manager_->log.tag();
         seen_on_loop = dns_manager_->loop == loop_.base();
-        seen_quiet = dns_manager_->quiet;
-        seen_log_name = dns_manager_->log_name;
+        seen_quiet = !dns_manager_->log.enabled();
+        seen_log_name = dns_manager_->log.name();
       }
       ExitLoop();
     });

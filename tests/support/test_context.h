@@ -19,9 +19,9 @@ class TestContext : public palvex::Context {
   }
 
   using Context::hostname_;
+  using Context::log_;
   using Context::loop_;
   using Context::ReadHostnameFrom;
-  using Context::tag_;
 
  private:
   tovali::Timer start_;

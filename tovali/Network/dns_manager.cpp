@@ -13,13 +13,10 @@ namespace tovali {
 
 DnsManager::DnsManager(event_base* loop, std::string prefix, bool quiet, std::string log_name)
     : loop(loop),
-      tag(std::move(prefix)),
-      quiet(quiet),
-      log_name(std::move(log_name)),
+      log(std::move(prefix) + "[DnsMGR]", !quiet, std::move(log_name)),
       thread_name_prefix("TOVALI"),
       now_ms(MonotonicMs) {
-  tag += "[DnsMGR]";
-  QLOG_INFO(quiet, this->log_name.c_str(), "%s CREATE", tag.c_str());
+  HLOG_INFO(log, "CREATE");
 }
 
 DnsManager::~DnsManager() {
@@ -29,7 +26,7 @@ DnsManager::~DnsManager() {
     request->Cancel();
     delete request;  // a worker still running is left to end on its own
   }
-  QLOG_INFO(quiet, log_name.c_str(), "%s DELETE", tag.c_str());
+  HLOG_INFO(log, "DELETE");
 }
 
 void DnsManager::StartRequest(DnsResolver* resolver, bool wait) {
@@ -42,7 +39,8 @@ void DnsManager::StartRequest(DnsResolver* resolver, bool wait) {
     }
   }
   resolver->LogNewRequest();
-  DnsRequest* request = new DnsRequest(resolver->id, this, resolver->prefix, !resolver->quiet);
+  DnsRequest* request =
+      new DnsRequest(resolver->id, this, resolver->prefix, resolver->log.enabled());
   request->Start(resolver->domain, resolver->type);
   requests.insert(request);
 }
@@ -106,21 +104,17 @@ std::vector<DnsIPAddr> DnsManager::FilterDenyIps(const std::string& domain,
   std::vector<DnsIPAddr> out;
   for (const DnsIPAddr& addr : ips) {
     if (IsDenied(domain, &list->second, addr)) {
-      QLOG_DEBUG(quiet, log_name.c_str(), "%s filter deny ip '%s' for '%s'", tag.c_str(),
-                 addr.ip.c_str(), domain.c_str());
+      HLOG_DEBUG(log, "filter deny ip '%s' for '%s'", addr.ip.c_str(), domain.c_str());
     } else {
       out.push_back(addr);
     }
   }
   if (list->second.empty()) {
-    QLOG_DEBUG(quiet, log_name.c_str(), "%s deny ip list for '%s' is empty now, erase it.",
-               tag.c_str(), domain.c_str());
+    HLOG_DEBUG(log, "deny ip list for '%s' is empty now, erase it.", domain.c_str());
     deny_ips.erase(list);
   }
   if (out.empty() && !ips.empty()) {
-    QLOG_WARN(quiet, log_name.c_str(),
-              "%s dns ips count is 0 after filter, return first ip in result for use.",
-              tag.c_str());
+    HLOG_WARN(log, "dns ips count is 0 after filter, return first ip in result for use.");
     out.push_back(ips.front());
   }
   return out;
@@ -131,8 +125,7 @@ bool DnsManager::IsDenied(const std::string& domain, std::vector<DenyEntry>* lis
   const uint64_t now = static_cast<uint64_t>(now_ms());
   for (auto it = list->begin(); it != list->end();) {
     if (it->expire_ms < now) {
-      QLOG_DEBUG(quiet, log_name.c_str(), "%s deny ip '%s' for '%s' expired.", tag.c_str(),
-                 it->ip.c_str(), domain.c_str());
+      HLOG_DEBUG(log, "deny ip '%s' for '%s' expired.", it->ip.c_str(), domain.c_str());
       it = list->erase(it);
       continue;
     }
@@ -169,8 +162,7 @@ void DnsManager::AddLocalHost(const std::string& domain, const std::vector<DnsIP
     if (known)
       continue;
     entries.push_back(addr);
-    QLOG_DEBUG(quiet, log_name.c_str(), "%s add local host, domain: %s, ip: %s.", tag.c_str(),
-               domain.c_str(), addr.ip.c_str());
+    HLOG_DEBUG(log, "add local host, domain: %s, ip: %s.", domain.c_str(), addr.ip.c_str());
   }
 }
 
@@ -178,21 +170,20 @@ void DnsManager::RemoveLocalHost(const std::string& domain) {
   auto it = local_hosts.find(domain);
   if (it == local_hosts.end())
     return;
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s remove local host, domain: %s", tag.c_str(),
-             domain.c_str());
+  HLOG_DEBUG(log, "remove local host, domain: %s", domain.c_str());
   local_hosts.erase(it);
 }
 
 void DnsManager::ClearLocalHosts() {
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s local host clear.", tag.c_str());
+  HLOG_DEBUG(log, "local host clear.");
   local_hosts.clear();
 }
 
 void DnsManager::AddDenyIp(const std::string& domain, const std::string& ip, uint64_t duration_ms) {
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s add deny ip:'%s' domain:'%s' duration:%llu", tag.c_str(),
-             ip.c_str(), domain.c_str(), static_cast<unsigned long long>(duration_ms));
+  HLOG_DEBUG(log, "add deny ip:'%s' domain:'%s' duration:%llu", ip.c_str(), domain.c_str(),
+             static_cast<unsigned long long>(duration_ms));
   if (domain.empty() || ip.empty() || duration_ms == 0) {
-    QLOG_WARN(quiet, log_name.c_str(), "%s invalid deny arguments, ignore it.", tag.c_str());
+    HLOG_WARN(log, "invalid deny arguments, ignore it.");
     return;
   }
   const uint64_t now = static_cast<uint64_t>(now_ms());
@@ -215,12 +206,10 @@ void DnsManager::AddDenyIp(const std::string& domain, const std::string& ip, uin
 }
 
 void DnsManager::RemoveDenyIp(const std::string& domain, const std::string& ip) {
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s remove deny ip:'%s' domain:'%s'", tag.c_str(), ip.c_str(),
-             domain.c_str());
+  HLOG_DEBUG(log, "remove deny ip:'%s' domain:'%s'", ip.c_str(), domain.c_str());
   auto list = deny_ips.find(domain);
   if (list == deny_ips.end()) {
-    QLOG_DEBUG(quiet, log_name.c_str(), "%s deny ip list for '%s' not exists.", tag.c_str(),
-               domain.c_str());
+    HLOG_DEBUG(log, "deny ip list for '%s' not exists.", domain.c_str());
     return;
   }
   if (ip.empty()) {
@@ -236,21 +225,20 @@ void DnsManager::RemoveDenyIp(const std::string& domain, const std::string& ip) 
 
 void DnsManager::ClearCache(const std::string& domain, const std::string& ip) {
   if (domain.empty()) {
-    QLOG_DEBUG(quiet, log_name.c_str(), "%s clear all caches.", tag.c_str());
+    HLOG_DEBUG(log, "clear all caches.");
     cache_both.clear();
     cache_ipv4.clear();
     cache_ipv6.clear();
     return;
   }
   if (ip.empty()) {
-    QLOG_DEBUG(quiet, log_name.c_str(), "%s clear cache for '%s'", tag.c_str(), domain.c_str());
+    HLOG_DEBUG(log, "clear cache for '%s'", domain.c_str());
     cache_both.erase(domain);
     cache_ipv4.erase(domain);
     cache_ipv6.erase(domain);
     return;
   }
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s clear cache for '%s', ip '%s'", tag.c_str(),
-             domain.c_str(), ip.c_str());
+  HLOG_DEBUG(log, "clear cache for '%s', ip '%s'", domain.c_str(), ip.c_str());
   RemoveCachedIp(&cache_both, domain, ip);
   RemoveCachedIp(IsIPv6(ip) ? &cache_ipv6 : &cache_ipv4, domain, ip);
 }
@@ -266,9 +254,8 @@ void DnsManager::RemoveCachedIp(Cache* cache, const std::string& domain, const s
     return;
   ips.erase(it);
   if (ips.empty()) {
-    QLOG_DEBUG(quiet, log_name.c_str(),
-               "%s cache for '%s' is empty after clear ip '%s', delete cache.", tag.c_str(),
-               domain.c_str(), ip.c_str());
+    HLOG_DEBUG(log, "cache for '%s' is empty after clear ip '%s', delete cache.", domain.c_str(),
+               ip.c_str());
     cache->erase(entry);
   }
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tovali/Network/dns_request.h"
+#include "tovali/log/log_handle.h"
 
 struct event_base;
 
@@ -70,9 +71,8 @@ class DnsManager {
   void ClearCache(const std::string& domain, const std::string& ip);
 
   event_base* loop;
-  std::string tag;
-  bool quiet;
-  std::string log_name;
+  // Tag `prefix` + "[DnsMGR]", silent when quiet; its name is the resolvers' and requests' too.
+  LogHandle log;
   std::string thread_name_prefix;  // copied into each request's worker; never changes
   std::set<DnsResolver*> resolvers;
   std::set<DnsRequest*> requests;

@@ -19,10 +19,8 @@ namespace tovali {
 // the worker starts and not changed afterwards.
 struct DnsRequest::WorkerState {
   int type = 0;
-  bool quiet = true;
   std::string domain;
-  std::string tag;
-  std::string log_name;
+  LogHandle log;
   std::string thread_name;  // at most 15 characters, as the kernel keeps them
   // The worker's own logger (none when quiet): static destruction at exit releases g_logger.
   std::shared_ptr<Logger> logger;
@@ -54,22 +52,20 @@ class AllSignalsBlocked {
 
 }  // namespace
 
-DnsRequest::DnsRequest(int id, DnsManager* manager, std::string prefix, bool log)
-    : id(id), manager(manager), tag(std::move(prefix)), quiet(!log), log_name(manager->log_name) {
-  tag += "[DnsREQ ";
-  tag += std::to_string(id);
-  tag += "]";
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s CREATE", tag.c_str());
+DnsRequest::DnsRequest(int id, DnsManager* manager, std::string prefix, bool logs)
+    : id(id),
+      manager(manager),
+      log(std::move(prefix) + "[DnsREQ " + std::to_string(id) + "]", logs, manager->log.name()) {
+  HLOG_DEBUG(log, "CREATE");
   async_event.reset(new AsyncEvent());
   int rc = async_event->Init(manager->loop, [this] { OnAsyncDone(); });
   if (rc != 0)
-    QLOG_ERROR(quiet, log_name.c_str(), "%s init async failed: %d (errno:%d)", tag.c_str(), rc,
-               errno);
+    HLOG_ERROR(log, "init async failed: %d (errno:%d)", rc, errno);
   fail_timer.Init(manager->loop, [this] { OnFailed(); });
 }
 
 DnsRequest::~DnsRequest() {
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s DELETE", tag.c_str());
+  HLOG_DEBUG(log, "DELETE");
   // A worker still running keeps its state; it must only not notify the event that goes with us.
   ForgetEvent();
 }
@@ -79,19 +75,18 @@ void DnsRequest::Start(const std::string& domain, int type) {
   this->type = type;
   int rc = async_event ? async_event->Start() : -1;
   if (rc != 0) {
-    QLOG_ERROR(quiet, log_name.c_str(), "%s start async failed: %d", tag.c_str(), rc);
+    HLOG_ERROR(log, "start async failed: %d", rc);
     fail_timer.Start(0, 0);
     return;
   }
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s will resolve '%s' in new thread.", tag.c_str(),
-             this->domain.c_str());
+  HLOG_DEBUG(log, "will resolve '%s' in new thread.", this->domain.c_str());
   try {
     DoResolve();
   } catch (const std::exception& e) {
-    QLOG_ERROR(quiet, log_name.c_str(), "%s async resolve failed: %s", tag.c_str(), e.what());
+    HLOG_ERROR(log, "async resolve failed: %s", e.what());
     fail_timer.Start(0, 0);
   } catch (...) {
-    QLOG_ERROR(quiet, log_name.c_str(), "%s async resolve failed: unknown error.", tag.c_str());
+    HLOG_ERROR(log, "async resolve failed: unknown error.");
     fail_timer.Start(0, 0);
   }
 }
@@ -100,12 +95,10 @@ void DnsRequest::DoResolve() {
   state_ = std::make_shared<WorkerState>();
   WorkerState& state = *state_;
   state.type = type;
-  state.quiet = quiet;
   state.domain = domain;
-  state.tag = tag;
-  state.log_name = log_name;
+  state.log = log;
   state.thread_name = (manager->thread_name_prefix + "-DNS-" + std::to_string(id)).substr(0, 15);
-  if (!quiet)  // a quiet worker never logs
+  if (log.enabled())  // a quiet worker never logs
     state.logger = CopyGlobalLogger();
   state.notify = async_event.get();
   result = state.result.get_future();
@@ -119,26 +112,21 @@ void DnsRequest::DoResolve() {
 void DnsRequest::RunWorker(WorkerState* state) {
   // First thing, so that none of its log lines can precede the name.
   prctl(PR_SET_NAME, state->thread_name.c_str(), 0, 0, 0);
-  const char* tag = state->tag.c_str();
-  const char* log_name = state->log_name.c_str();
   const char* domain = state->domain.c_str();
   Logger* logger = state->logger.get();
   try {
     std::vector<std::string> ipv4;
     std::vector<std::string> ipv6;
     if (state->type == kDnsBoth) {
-      TOVALI_QLOG_TO(logger, state->quiet, kLogDebug, log_name,
-                     "%s resolve both IPv4 and IPv6 for %s", tag, domain);
+      TOVALI_HLOG_TO(logger, state->log, kLogDebug, "resolve both IPv4 and IPv6 for %s", domain);
       auto both = LookupAllAddresses(state->domain);
       ipv4 = std::move(both.first);
       ipv6 = std::move(both.second);
     } else if (state->type == kDnsIPv4) {
-      TOVALI_QLOG_TO(logger, state->quiet, kLogDebug, log_name, "%s resolve IPv4 for %s", tag,
-                     domain);
+      TOVALI_HLOG_TO(logger, state->log, kLogDebug, "resolve IPv4 for %s", domain);
       ipv4 = LookupAddresses(state->domain, true);
     } else {
-      TOVALI_QLOG_TO(logger, state->quiet, kLogDebug, log_name, "%s resolve IPv6 for %s", tag,
-                     domain);
+      TOVALI_HLOG_TO(logger, state->log, kLogDebug, "resolve IPv6 for %s", domain);
       ipv6 = LookupAddresses(state->domain, false);
     }
 
@@ -149,14 +137,14 @@ void DnsRequest::RunWorker(WorkerState* state) {
     for (std::string& ip : ipv4)
       ips.push_back(DnsIPAddr{std::move(ip), false});
 
-    if (!state->quiet) {
-      TOVALI_LOG_TO(logger, kLogDebug, log_name, "%s resolve '%s' to %zu addresses:", tag, domain,
-                    ips.size());
+    if (state->log.enabled()) {
+      TOVALI_HLOG_TO(logger, state->log, kLogDebug, "resolve '%s' to %zu addresses:", domain,
+                     ips.size());
       for (size_t i = 0; i < ips.size(); ++i) {
-        TOVALI_LOG_TO(logger, kLogDebug, log_name, "%s (%d) %s %s", tag, static_cast<int>(i),
-                      ips[i].is_ipv6 ? "IPv6" : "IPv4", ips[i].ip.c_str());
+        TOVALI_HLOG_TO(logger, state->log, kLogDebug, "(%d) %s %s", static_cast<int>(i),
+                       ips[i].is_ipv6 ? "IPv6" : "IPv4", ips[i].ip.c_str());
       }
-      TOVALI_LOG_TO(logger, kLogDebug, log_name, "%s resolve finished, notify resolver.", tag);
+      TOVALI_HLOG_TO(logger, state->log, kLogDebug, "resolve finished, notify resolver.");
     }
     // The result is in place before the loop wakes, so OnAsyncDone never waits for it.
     state->result.set_value(std::move(ips));
@@ -173,8 +161,8 @@ void DnsRequest::NotifyDone(WorkerState* state) {
   if (state->notify)
     state->notify->Notify();
   else
-    TOVALI_QLOG_TO(state->logger, state->quiet, kLogWarn, state->log_name.c_str(),
-                   "%s request has been cancelled, notify failed.", state->tag.c_str());
+    TOVALI_HLOG_TO(state->logger, state->log, kLogWarn,
+                   "request has been cancelled, notify failed.");
 }
 
 void DnsRequest::OnAsyncDone() {
@@ -183,11 +171,10 @@ void DnsRequest::OnAsyncDone() {
     try {
       ips = result.get();
     } catch (const std::exception& e) {
-      QLOG_ERROR(quiet, log_name.c_str(), "%s get future result failed: %s", tag.c_str(), e.what());
+      HLOG_ERROR(log, "get future result failed: %s", e.what());
       ips.clear();
     } catch (...) {
-      QLOG_ERROR(quiet, log_name.c_str(), "%s get future result failed: unknown error.",
-                 tag.c_str());
+      HLOG_ERROR(log, "get future result failed: unknown error.");
       ips.clear();
     }
     result = std::future<std::vector<DnsIPAddr>>();
@@ -202,7 +189,7 @@ void DnsRequest::OnFailed() {
 }
 
 void DnsRequest::Cancel() {
-  QLOG_INFO(quiet, log_name.c_str(), "%s cancel request.", tag.c_str());
+  HLOG_INFO(log, "cancel request.");
   ForgetEvent();
   async_event.reset();
 }

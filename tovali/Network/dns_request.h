@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tovali/Network/event_loop.h"
+#include "tovali/log/log_handle.h"
 
 namespace tovali {
 
@@ -55,9 +56,7 @@ class DnsRequest {
 
   int id;
   DnsManager* manager;
-  std::string tag;
-  bool quiet;
-  std::string log_name;
+  LogHandle log;  // tag prefix + "[DnsREQ id]", the manager's name
   // Null after Cancel.
   std::unique_ptr<AsyncEvent> async_event;
   // Set by the worker before it notifies; taken by OnAsyncDone.

@@ -19,21 +19,19 @@ int TakeNextId(DnsManager* manager) {
 
 }  // namespace
 
-DnsResolver::DnsResolver(DnsManager* manager, std::string prefix, bool log)
+DnsResolver::DnsResolver(DnsManager* manager, std::string prefix, bool logs)
     : id(TakeNextId(manager)),
       manager(manager),
       prefix(std::move(prefix)),
-      quiet(!log),
-      log_name(manager->log_name) {
-  tag = this->prefix + "[DnsRSV " + std::to_string(id) + "]";
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s CREATE", tag.c_str());
+      log(this->prefix + "[DnsRSV " + std::to_string(id) + "]", logs, manager->log.name()) {
+  HLOG_DEBUG(log, "CREATE");
   timeout_timer.Init(manager->loop, [this] { OnTimeout(); });
   start_timer.Init(manager->loop, [this] { StartLookup(); });
 }
 
 DnsResolver::~DnsResolver() {
   manager->RemoveResolver(this);
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s DELETE", tag.c_str());
+  HLOG_DEBUG(log, "DELETE");
 }
 
 int DnsResolver::Resolve(std::string domain, DnsResolveCallback callback, int type) {
@@ -44,8 +42,7 @@ int DnsResolver::Resolve(std::string domain, DnsResolveCallback callback, int ty
   this->domain = std::move(domain);
   this->callback = std::move(callback);
   this->type = type;
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s will resolve '%s' (type: %d)", tag.c_str(),
-             this->domain.c_str(), type);
+  HLOG_DEBUG(log, "will resolve '%s' (type: %d)", this->domain.c_str(), type);
   start_timer.Start(0, 0);
   state = 1;
   return 0;
@@ -56,12 +53,10 @@ void DnsResolver::StartLookup() {
   const bool try_ipv6 = type != kDnsIPv4;
   const bool try_ipv4 = type == kDnsIPv4 || type == kDnsBoth;
   if (try_ipv6 && IsIPv6(domain)) {
-    QLOG_DEBUG(quiet, log_name.c_str(), "%s domain '%s' is already IPv6 address.", tag.c_str(),
-               domain.c_str());
+    HLOG_DEBUG(log, "domain '%s' is already IPv6 address.", domain.c_str());
     result.push_back(DnsIPAddr{domain, true});
   } else if (try_ipv4 && IsIPv4(domain)) {
-    QLOG_DEBUG(quiet, log_name.c_str(), "%s domain '%s' is already IPv4 address.", tag.c_str(),
-               domain.c_str());
+    HLOG_DEBUG(log, "domain '%s' is already IPv4 address.", domain.c_str());
     result.push_back(DnsIPAddr{domain, false});
   }
   if (!result.empty()) {
@@ -71,8 +66,7 @@ void DnsResolver::StartLookup() {
 
   std::vector<DnsIPAddr> local = manager->GetLocalHosts(domain, type);
   if (!local.empty()) {
-    QLOG_DEBUG(quiet, log_name.c_str(), "%s found local host for domain '%s'", tag.c_str(),
-               domain.c_str());
+    HLOG_DEBUG(log, "found local host for domain '%s'", domain.c_str());
     NotifyResult(0, local);
     return;
   }
@@ -80,23 +74,20 @@ void DnsResolver::StartLookup() {
   DnsManager::Cache& cache = manager->GetCache(type);
   auto entry = cache.find(domain);
   if (entry == cache.end()) {
-    QLOG_DEBUG(quiet, log_name.c_str(), "%s start new request for '%s'", tag.c_str(),
-               domain.c_str());
+    HLOG_DEBUG(log, "start new request for '%s'", domain.c_str());
     manager->StartRequest(this, true);
     if (timeout_ms != 0)
       timeout_timer.Start(timeout_ms, 0);
     return;
   }
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s found cache for domain '%s'", tag.c_str(),
-             domain.c_str());
+  HLOG_DEBUG(log, "found cache for domain '%s'", domain.c_str());
   const int64_t now = manager->now_ms();
   const int64_t updated = entry->second.update_ms;
   // Stale when cache_ttl_ms + update_ms < now, written so that no sum can overflow.
   const bool stale = now > updated && static_cast<uint64_t>(now - updated) > cache_ttl_ms;
   if (stale) {
-    QLOG_DEBUG(quiet, log_name.c_str(),
-               "%s cache expired, start new request for domain '%s', but still use old cache.",
-               tag.c_str(), domain.c_str());
+    HLOG_DEBUG(log, "cache expired, start new request for domain '%s', but still use old cache.",
+               domain.c_str());
     manager->StartRequest(this, false);
   }
   NotifyResult(0, entry->second.ips);
@@ -104,14 +95,14 @@ void DnsResolver::StartLookup() {
 
 void DnsResolver::OnFinished(const std::vector<DnsIPAddr>& ips) {
   state = 2;
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s resolve '%s' finished", tag.c_str(), domain.c_str());
+  HLOG_DEBUG(log, "resolve '%s' finished", domain.c_str());
   timeout_timer.Stop();
   NotifyResult(0, ips);
 }
 
 void DnsResolver::OnTimeout() {
   state = 3;
-  QLOG_WARN(quiet, log_name.c_str(), "%s resolve '%s' timeout", tag.c_str(), domain.c_str());
+  HLOG_WARN(log, "resolve '%s' timeout", domain.c_str());
   // The request runs on and still fills the cache; it just no longer reaches us.
   manager->RemoveResolver(this);
   NotifyResult(3, std::vector<DnsIPAddr>());
@@ -122,19 +113,17 @@ void DnsResolver::NotifyResult(int code, const std::vector<DnsIPAddr>& ips) {
     state = 2;
   std::vector<DnsIPAddr> list = manager->FilterDenyIps(domain, ips);
   if (rotate) {
-    QLOG_DEBUG(quiet, log_name.c_str(), "%s rotate ips before callback.", tag.c_str());
+    HLOG_DEBUG(log, "rotate ips before callback.");
     if (!list.empty())
       list = manager->RotateIps(domain, list);
   }
   if (randomize && list.size() >= 2) {
-    QLOG_DEBUG(quiet, log_name.c_str(), "%s random ips before callback, first ip:%s", tag.c_str(),
-               list[0].ip.c_str());
+    HLOG_DEBUG(log, "random ips before callback, first ip:%s", list[0].ip.c_str());
     std::uniform_int_distribution<int> draw(0, 100);
     const size_t index = static_cast<size_t>(draw(RandomEngine())) % list.size();
     if (index != 0) {
       std::swap(list[0], list[index]);
-      QLOG_DEBUG(quiet, log_name.c_str(), "%s random ips after swap, id:%zu, first ip:%s",
-                 tag.c_str(), index, list[0].ip.c_str());
+      HLOG_DEBUG(log, "random ips after swap, id:%zu, first ip:%s", index, list[0].ip.c_str());
     }
   }
   // One shot: the callback may delete this resolver or call Resolve again.
@@ -145,13 +134,12 @@ void DnsResolver::NotifyResult(int code, const std::vector<DnsIPAddr>& ips) {
 }
 
 void DnsResolver::LogJoinRequest(int request_id) const {
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s already has request:%d for domain:%s, just waiting.",
-             tag.c_str(), request_id, domain.c_str());
+  HLOG_DEBUG(log, "already has request:%d for domain:%s, just waiting.", request_id,
+             domain.c_str());
 }
 
 void DnsResolver::LogNewRequest() const {
-  QLOG_DEBUG(quiet, log_name.c_str(), "%s start new request for domain:%s", tag.c_str(),
-             domain.c_str());
+  HLOG_DEBUG(log, "start new request for domain:%s", domain.c_str());
 }
 
 }  // namespace tovali

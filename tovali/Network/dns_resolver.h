@@ -9,6 +9,7 @@
 
 #include "tovali/Network/dns_request.h"
 #include "tovali/Network/event_loop.h"
+#include "tovali/log/log_handle.h"
 
 namespace tovali {
 
@@ -40,9 +41,7 @@ class DnsResolver {
   int id;
   DnsManager* manager;
   std::string prefix;
-  std::string tag;
-  bool quiet;
-  std::string log_name;
+  LogHandle log;  // tag `prefix` + "[DnsRSV id]", the manager's name
   bool rotate = false;
   uint64_t cache_ttl_ms = 10000;  // an older cache entry is refreshed, but still used
   uint64_t timeout_ms = 2000;     // 0: wait for the request as long as it takes

@@ -48,12 +48,8 @@ bool IsExhaustion(int err) {
 
 TcpListener::TcpListener(event_base* loop, bool ipv4, std::string tag_prefix, bool quiet,
                          std::string log_name)
-    : loop_(loop),
-      ipv4_(ipv4),
-      tag_(std::move(tag_prefix) + "[TCP]"),
-      quiet_(quiet),
-      log_name_(std::move(log_name)) {
-  QLOG_INFO(quiet_, log_name_.c_str(), "%s CREATE", tag_.c_str());
+    : loop_(loop), ipv4_(ipv4), log_(std::move(tag_prefix) + "[TCP]", !quiet, std::move(log_name)) {
+  HLOG_INFO(log_, "CREATE");
   pause_timer_.Init(loop_, [this] {
     if (accept_watcher_)
       accept_watcher_->Enable();
@@ -62,7 +58,7 @@ TcpListener::TcpListener(event_base* loop, bool ipv4, std::string tag_prefix, bo
 
 TcpListener::~TcpListener() {
   Stop();
-  QLOG_INFO(quiet_, log_name_.c_str(), "%s DELETE", tag_.c_str());
+  HLOG_INFO(log_, "DELETE");
 }
 
 TcpListener::Code TcpListener::Start(unsigned short port, std::string ip) {
@@ -159,7 +155,7 @@ void TcpListener::OnAccept() {
     if (IsAgain(err))
       return;
     if (IsExhaustion(err)) {
-      QLOG_WARN(quiet_, log_name_.c_str(), "%s accept paused: errno %d", tag_.c_str(), err);
+      HLOG_WARN(log_, "accept paused: errno %d", err);
       Pause(kAcceptPauseMs);
       if (on_pause)
         on_pause(err);
@@ -199,8 +195,7 @@ void TcpListener::OnListenError() {
   int result = getsockopt(fd_, SOL_SOCKET, SO_ERROR, &status, &len);
   if (result == 0 && status == 0)
     return;
-  QLOG_ERROR(quiet_, log_name_.c_str(), "%s listen socket result:%d status:%d ", tag_.c_str(),
-             result, status);
+  HLOG_ERROR(log_, "listen socket result:%d status:%d ", result, status);
   if (on_error)
     on_error(ListenFailed);
 }

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "tovali/Network/event_loop.h"
+#include "tovali/log/log_handle.h"
 
 struct event_base;
 
@@ -69,9 +70,7 @@ class TcpListener {
  private:
   event_base* loop_;
   bool ipv4_;
-  std::string tag_;
-  bool quiet_;
-  std::string log_name_;
+  LogHandle log_;
 
  public:
   // Address and port listened on, set by Start; for reading.

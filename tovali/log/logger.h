@@ -4,8 +4,8 @@
 // the call site first, so a suppressed statement evaluates no argument and formats nothing.
 // Logger::Log may be called from any thread; the sink list and the level change only at
 // start-up, before worker threads exist. A thread that may still run when main returns logs
-// through a copy of its own (CopyGlobalLogger, TOVALI_QLOG_TO), so that the logger and its sinks
-// outlive the release of g_logger at exit.
+// through a copy of its own (CopyGlobalLogger, TOVALI_HLOG_TO in log_handle.h), so that the logger
+// and its sinks outlive the release of g_logger at exit.
 #pragma once
 
 #include <cstddef>
@@ -107,21 +107,3 @@ constexpr FileBase<N> MakeFileBase(const char (&path)[N]) {
 #define LOG_WARN(name, ...) TOVALI_LOG(::tovali::kLogWarn, name, __VA_ARGS__)
 #define LOG_INFO(name, ...) TOVALI_LOG(::tovali::kLogInfo, name, __VA_ARGS__)
 #define LOG_DEBUG(name, ...) TOVALI_LOG(::tovali::kLogDebug, name, __VA_ARGS__)
-
-// The statement of a library object that its owner may have made quiet: with `quiet` set it
-// writes nothing at any level.
-#define TOVALI_QLOG(quiet, level, name, ...) \
-  TOVALI_QLOG_TO(::tovali::g_logger, quiet, level, name, __VA_ARGS__)
-
-// The same through `logger`: for a thread that may outlive main, which holds its own reference to
-// the logger because static destruction releases g_logger at exit.
-#define TOVALI_QLOG_TO(logger, quiet, level, name, ...) \
-  do {                                                  \
-    if (!(quiet))                                       \
-      TOVALI_LOG_TO(logger, level, name, __VA_ARGS__);  \
-  } while (0)
-
-#define QLOG_ERROR(quiet, name, ...) TOVALI_QLOG(quiet, ::tovali::kLogError, name, __VA_ARGS__)
-#define QLOG_WARN(quiet, name, ...) TOVALI_QLOG(quiet, ::tovali::kLogWarn, name, __VA_ARGS__)
-#define QLOG_INFO(quiet, name, ...) TOVALI_QLOG(quiet, ::tovali::kLogInfo, name, __VA_ARGS__)
-#define QLOG_DEBUG(quiet, name, ...) TOVALI_QLOG(quiet, ::tovali::kLogDebug, name, __VA_ARGS__)

@@ -33,7 +33,7 @@ TEST_F(DnsManagerTest, LogsCreateAndDeleteUnderItsTagUnlessQuiet) {
   sink->Clear();
   {
     DnsManager named(loop.base(), "[P]", false, "net");
-    EXPECT_EQ(named.tag, "[P][DnsMGR]");
+    EXPECT_EQ(named.log.tag(), "[P][DnsMGR]");
     EXPECT_EQ(named.thread_name_prefix, "TOVALI");
     EXPECT_EQ(named.next_id, 0);
   }

@@ -33,10 +33,10 @@ TEST_F(DnsResolverTest, IdsAdvanceByTwoAndTagCarriesPrefixAndId) {
   auto first = NewResolver("[DTR]");
   auto second = std::unique_ptr<DnsResolver>(new DnsResolver(manager.get(), "", false));
   EXPECT_EQ(first->id, 2);
-  EXPECT_EQ(first->tag, "[DTR][DnsRSV 2]");
+  EXPECT_EQ(first->log.tag(), "[DTR][DnsRSV 2]");
   EXPECT_EQ(second->id, 4);
-  EXPECT_EQ(second->tag, "[DnsRSV 4]");
-  EXPECT_EQ(first->log_name, "dns");
+  EXPECT_EQ(second->log.tag(), "[DnsRSV 4]");
+  EXPECT_EQ(first->log.name(), "dns");
   EXPECT_EQ(first->timeout_ms, 2000u);
   EXPECT_EQ(first->cache_ttl_ms, 10000u);
   first.reset();
@@ -376,7 +376,7 @@ TEST_F(DnsResolverTest, QuietResolverWritesNothing) {
 
 TEST_F(DnsResolverTest, RequestTagThreadNameAndLogLines) {
   auto* request = new DnsRequest(7, manager.get(), "[X]", true);
-  EXPECT_EQ(request->tag, "[X][DnsREQ 7]");
+  EXPECT_EQ(request->log.tag(), "[X][DnsREQ 7]");
   request->Start(kShort, 0);
   ASSERT_TRUE(RunUntil([&] { return manager->cache_ipv4.count(kShort) == 1; }));
   EXPECT_THAT(manager->cache_ipv4[kShort].ips, ElementsAre(V4("192.0.2.1")));
