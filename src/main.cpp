@@ -16,6 +16,15 @@
 using palvex::PingConfig;
 using palvex::ReverseConfig;
 
+namespace {
+
+// "<what> (default: <value><unit>)", the value from the constant the record starts from.
+std::string WithDefault(const char* what, uint32_t value, const char* unit = "") {
+  return std::string(what) + " (default: " + std::to_string(value) + unit + ")";
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   // Until the run context watches them, SIGINT and SIGTERM wait instead of killing the run.
   palvex::Context::HoldStopSignals();
@@ -31,19 +40,25 @@ int main(int argc, char** argv) {
   app.add_option("-n,--nic", reverse.nic, "bind nic");
   app.add_option("-i,--ip", reverse.ip, "bind ip (default: 0.0.0.0)");
   app.add_option("-H,--host", reverse.host, "server host (default: empty)");
-  app.add_option("-P,--port", reverse.port, "server port (default: 60002)");
-  app.add_option("-I,--bind_min_port", reverse.bind_min_port, "bind min port (default: 50000)");
-  app.add_option("-A,--bind_max_port", reverse.bind_max_port, "bind max port (default: 53000)");
-  app.add_option("-t,--timeout", reverse.timeout, "detect timeout (default: 2000 ms)");
+  app.add_option("-P,--port", reverse.port, WithDefault("server port", palvex::kDefaultServerPort));
+  app.add_option("-I,--bind_min_port", reverse.bind_min_port,
+                 WithDefault("bind min port", palvex::kDefaultBindMinPort));
+  app.add_option("-A,--bind_max_port", reverse.bind_max_port,
+                 WithDefault("bind max port", palvex::kDefaultBindMaxPort));
+  app.add_option("-t,--timeout", reverse.timeout,
+                 WithDefault("detect timeout", palvex::kDefaultTimeoutMs, " ms"));
   app.add_flag("-6,--ipv6", reverse.ipv6, "detect ipv6");
   app.add_flag("-L,--locate", reverse.locate, "locate only");
 
   CLI::App* ping_cmd = app.add_subcommand("ping", "");
   ping_cmd->add_option("-H,--host", ping.host,
                        std::string("ping dest host (default: ") + palvex::kDefaultPingHost + ")");
-  ping_cmd->add_option("-P,--port", ping.port, "ping dest port (default: 80)");
-  ping_cmd->add_option("-c,--count", ping.count, "ping count (default: 10)");
-  ping_cmd->add_option("-i,--interval", ping.interval, "ping interval (default: 1000ms)");
+  ping_cmd->add_option("-P,--port", ping.port,
+                       WithDefault("ping dest port", palvex::kDefaultPingPort));
+  ping_cmd->add_option("-c,--count", ping.count,
+                       WithDefault("ping count", palvex::kDefaultPingCount));
+  ping_cmd->add_option("-i,--interval", ping.interval,
+                       WithDefault("ping interval", palvex::kDefaultPingIntervalMs, "ms"));
   ping_cmd->add_option("-b,--bind_ip", ping.bind_ip, "bind to ip");
   ping_cmd->add_option("-n,--bind_nic", ping.bind_nic, "bind to nic");
   ping_cmd->add_flag("-6,--ipv6", ping.ipv6, "detect ipv6");

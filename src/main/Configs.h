@@ -6,15 +6,24 @@
 
 namespace palvex {
 
+// The defaults, written once: the records start from them and the help texts show them.
+inline constexpr uint16_t kDefaultServerPort = 60002;
+inline constexpr uint16_t kDefaultBindMinPort = 50000;
+inline constexpr uint16_t kDefaultBindMaxPort = 53000;
+inline constexpr uint32_t kDefaultTimeoutMs = 2000;
+inline constexpr uint16_t kDefaultPingPort = 80;
+inline constexpr uint32_t kDefaultPingCount = 10;
+inline constexpr uint32_t kDefaultPingIntervalMs = 1000;
+
 // Default mode: reverse detection.
 struct ReverseConfig {
   std::string nic;
   std::string ip;
   std::string host;
-  uint16_t port = 60002;
-  uint16_t bind_min_port = 50000;
-  uint16_t bind_max_port = 53000;
-  uint32_t timeout = 2000;  // ms, counted from the detector's construction
+  uint16_t port = kDefaultServerPort;
+  uint16_t bind_min_port = kDefaultBindMinPort;
+  uint16_t bind_max_port = kDefaultBindMaxPort;
+  uint32_t timeout = kDefaultTimeoutMs;  // counted from the detector's construction
   bool ipv6 = false;
   bool locate = false;
 };
@@ -24,9 +33,9 @@ inline constexpr const char* kDefaultPingHost = "www.wikipedia.org";
 
 struct PingConfig {
   std::string host = kDefaultPingHost;
-  uint16_t port = 80;
-  uint32_t count = 10;
-  uint32_t interval = 1000;  // ms
+  uint16_t port = kDefaultPingPort;
+  uint32_t count = kDefaultPingCount;
+  uint32_t interval = kDefaultPingIntervalMs;
   std::string bind_ip;
   std::string bind_nic;
   bool ipv6 = false;

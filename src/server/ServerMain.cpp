@@ -1,7 +1,9 @@
 // palvexd's entry: the command line, the version line, logging set-up, and the service's run.
 #include <CLI/CLI.hpp>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -46,27 +48,6 @@ std::string Validate(const std::vector<std::string>& listen, const std::vector<s
     if (!palvexd::ParseEndpoint(config->metrics, &endpoint))
       return "'" + config->metrics + "' is not ADDR:PORT";
   }
-  const struct {
-    const char* name;
-    uint32_t value;
-  } at_least_one[] = {
-      {"--read-timeout", config->read_timeout_ms},
-      {"--hold-timeout", config->hold_timeout_ms},
-      {"--connect-timeout", config->connect_timeout_ms},
-      {"--max-connections", config->max_connections},
-      {"--max-dialbacks", config->max_dialbacks},
-      {"--workers", config->workers},
-  };
-  for (const auto& check : at_least_one) {
-    if (check.value == 0) {
-      *option = check.name;
-      return "must be at least 1";
-    }
-  }
-  if (config->workers > palvexd::kMaxWorkers) {
-    *option = "--workers";
-    return "must be at most " + std::to_string(palvexd::kMaxWorkers);
-  }
   return "";
 }
 
@@ -80,6 +61,16 @@ int main(int argc, char** argv) {
   std::vector<std::string> dialback_from;
 
   CLI::App app{"palvexd: the detection service palvex connects to", kServerName};
+  // A count or a time of 0 would stop the service; the text is checked before it is converted.
+  const CLI::Validator positive(
+      [](std::string& text) {
+        return !text.empty() && text.find_first_not_of('0') == std::string::npos
+                   ? std::string("must be at least 1")
+                   : std::string();
+      },
+      "POSITIVE");
+  // Each default is the ServerConfig field's own, shown by CLI11 ([value]); each range is
+  // checked by CLI11 too: help, behaviour and the man page read one value.
   app.add_flag("-v,--version", version, "show version");
   app.add_option("-l,--log_path", log_path, "log path (default: warnings and errors on stderr)");
   app.add_option("--listen", listen,
@@ -89,28 +80,40 @@ int main(int argc, char** argv) {
                  "location table: CIDR COUNTRY PROVINCE CITY ISP per line (default: none)");
   app.add_option("--record", config.record, "append records to this file (default: stdout)");
   app.add_option("--metrics", config.metrics, "serve /metrics and /healthz on ADDR:PORT");
-  app.add_option("--workers", config.workers, "event loops, one thread each (default: 1)");
-  app.add_option("--max-request", config.max_request, "largest identity in bytes (default: 4096)");
-  app.add_option("--read-timeout", config.read_timeout_ms,
-                 "ms for the request to arrive (default: 5000)");
+  app.add_option("--workers", config.workers, "event loops, one thread each")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, palvexd::kMaxWorkers));
+  app.add_option("--max-request", config.max_request, "largest identity in bytes")
+      ->capture_default_str();
+  app.add_option("--read-timeout", config.read_timeout_ms, "ms for the request to arrive")
+      ->capture_default_str()
+      ->check(positive);
   app.add_option("--hold-timeout", config.hold_timeout_ms,
-                 "ms to keep a connection after the reply (default: 10000)");
-  app.add_option("--dialback-delay", config.dialback_delay_ms,
-                 "ms between reply and dial-back (default: 0)");
+                 "ms to keep a connection after the reply")
+      ->capture_default_str()
+      ->check(positive);
+  app.add_option("--dialback-delay", config.dialback_delay_ms, "ms between reply and dial-back")
+      ->capture_default_str();
   app.add_option("--dialback-from", dialback_from,
                  "source IP of dial-backs, one per family (default: the address dialled)")
       ->allow_extra_args(false);
-  app.add_option("--connect-timeout", config.connect_timeout_ms,
-                 "dial-back connect timeout in ms (default: 3000)");
-  app.add_option("--server-id", config.server_id,
-                 "payload of the dial-back frame (default: palvexd)");
-  app.add_option("--max-connections", config.max_connections,
-                 "open client connections (default: 10000)");
-  app.add_option("--max-dialbacks", config.max_dialbacks, "dial-backs in flight (default: 256)");
+  app.add_option("--connect-timeout", config.connect_timeout_ms, "dial-back connect timeout in ms")
+      ->capture_default_str()
+      ->check(positive);
+  app.add_option("--server-id", config.server_id, "payload of the dial-back frame")
+      ->capture_default_str();
+  app.add_option("--max-connections", config.max_connections, "open client connections")
+      ->capture_default_str()
+      ->check(positive);
+  app.add_option("--max-dialbacks", config.max_dialbacks, "dial-backs in flight")
+      ->capture_default_str()
+      ->check(positive);
   app.add_option("--source-connections", config.source_connections,
-                 "open connections per source address, 0: no limit (default: 16)");
+                 "open connections per source address, 0: no limit")
+      ->capture_default_str();
   app.add_option("--source-rate", config.source_rate,
-                 "requests a minute per source address, 0: no limit (default: 60)");
+                 "requests a minute per source address, 0: no limit")
+      ->capture_default_str();
 
   try {
     app.parse(argc, argv);

@@ -191,6 +191,27 @@ class HelpTest(CliTestCase):
         self.assertNoFiles()
 
 
+    @unittest.skipUnless(os.environ.get("PALVEXD_BIN"), "palvexd not built")
+    def test_palvexd_defaults_in_help_and_man_page_agree(self):
+        # CLI11 shows each default as the option's own value ("--workers UINT...=1"); the man
+        # page says "Default N." under the same option.
+        out = subprocess.run([os.environ["PALVEXD_BIN"], "--help"], capture_output=True,
+                             text=True, timeout=10).stdout
+        shown = dict(re.findall(r"^  (--[a-z-]+) \S+?=(\S+)", out, re.M))
+        self.assertGreaterEqual(len(shown), 10)
+        page = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+            os.path.abspath(__file__)))), "src", "server", "palvexd.8")
+        with open(page, encoding="utf-8") as f:
+            entries = re.split(r"^\.TP\n", f.read(), flags=re.M)
+        documented = {}
+        for entry in entries:
+            name = re.match(r"\.BI? (\\-\\-[a-z\\-]+)", entry)
+            default = re.search(r"^Default (\S+)\.$", entry, re.M)
+            if name and default:
+                documented[name.group(1).replace("\\", "")] = default.group(1)
+        self.assertEqual(shown, {k: documented.get(k) for k in shown})
+
+
 class ParseErrorTest(CliTestCase):
     def test_values_that_do_not_fit_are_rejected(self):
         cases = [
