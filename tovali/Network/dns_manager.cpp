@@ -4,7 +4,6 @@
 #include <limits>
 #include <utility>
 
-#include "tovali/Network/dns_resolver.h"
 #include "tovali/Network/socket_util.h"
 #include "tovali/log/logger.h"
 #include "tovali/util/clock.h"
@@ -29,19 +28,19 @@ DnsManager::~DnsManager() {
   HLOG_INFO(log, "DELETE");
 }
 
-void DnsManager::StartRequest(DnsResolver* resolver, bool wait) {
+void DnsManager::StartRequest(DnsWaiter* resolver, bool wait) {
   if (wait)
     resolvers.insert(resolver);
   for (DnsRequest* request : requests) {
-    if (request->domain == resolver->domain && request->type == resolver->type) {
+    if (request->domain == resolver->lookup_domain() && request->type == resolver->lookup_type()) {
       resolver->LogJoinRequest(request->id);
       return;
     }
   }
   resolver->LogNewRequest();
   DnsRequest* request =
-      new DnsRequest(resolver->id, this, resolver->prefix, resolver->log.enabled());
-  request->Start(resolver->domain, resolver->type);
+      new DnsRequest(resolver->lookup_id(), this, resolver->lookup_prefix(), resolver->logs());
+  request->Start(resolver->lookup_domain(), resolver->lookup_type());
   requests.insert(request);
 }
 
@@ -50,12 +49,12 @@ void DnsManager::OnRequestDone(const std::vector<DnsIPAddr>& ips, DnsRequest* re
     UpdateCache(request->domain, ips, request->type);
   // A callback may delete any resolver, so look again from the start after each delivery.
   for (;;) {
-    auto it = std::find_if(resolvers.begin(), resolvers.end(), [request](DnsResolver* r) {
-      return r->domain == request->domain && r->type == request->type;
+    auto it = std::find_if(resolvers.begin(), resolvers.end(), [request](DnsWaiter* r) {
+      return r->lookup_domain() == request->domain && r->lookup_type() == request->type;
     });
     if (it == resolvers.end())
       break;
-    DnsResolver* resolver = *it;
+    DnsWaiter* resolver = *it;
     resolvers.erase(it);
     resolver->OnFinished(ips);
   }
@@ -71,7 +70,7 @@ void DnsManager::UpdateCache(const std::string& domain, const std::vector<DnsIPA
   entry.update_ms = now_ms();
 }
 
-void DnsManager::RemoveResolver(DnsResolver* resolver) {
+void DnsManager::RemoveResolver(DnsWaiter* resolver) {
   resolvers.erase(resolver);
 }
 

@@ -18,9 +18,26 @@ struct event_base;
 
 namespace tovali {
 
-class DnsResolver;
+// A resolver as the manager sees it: the lookup it waits for, and where the result goes.
+class DnsWaiter {
+ public:
+  virtual const std::string& lookup_domain() const = 0;
+  virtual int lookup_type() const = 0;
+  virtual int lookup_id() const = 0;
+  // The resolver's tag prefix, which its requests take over.
+  virtual const std::string& lookup_prefix() const = 0;
+  virtual bool logs() const = 0;
+  // The result, after the manager stopped counting this waiter; may delete any resolver.
+  virtual void OnFinished(const std::vector<DnsIPAddr>& ips) = 0;
+  // The manager's StartRequest lines, written as this resolver's.
+  virtual void LogJoinRequest(int request_id) const = 0;
+  virtual void LogNewRequest() const = 0;
 
-class DnsManager {
+ protected:
+  ~DnsWaiter() = default;
+};
+
+class DnsManager final : public DnsRequestHost {
  public:
   struct CacheEntry {
     std::vector<DnsIPAddr> ips;  // last non-empty result
@@ -43,13 +60,16 @@ class DnsManager {
   DnsManager& operator=(const DnsManager&) = delete;
 
   // Makes sure a request for the resolver's domain and type is in flight; with `wait` the
-  // resolver is also given its result through DnsResolver::OnFinished. Never calls back.
-  void StartRequest(DnsResolver* resolver, bool wait);
+  // resolver is also given its result through DnsWaiter::OnFinished. Never calls back.
+  void StartRequest(DnsWaiter* resolver, bool wait);
   // A request finished (`ips` may be empty): a non-empty result is cached, then every resolver
   // waiting for the request's domain and type is handed `ips`. Their callbacks may delete any
   // resolver.
-  void OnRequestDone(const std::vector<DnsIPAddr>& ips, DnsRequest* request);
-  void RemoveResolver(DnsResolver* resolver);
+  void OnRequestDone(const std::vector<DnsIPAddr>& ips, DnsRequest* request) override;
+  void RemoveResolver(DnsWaiter* resolver);
+  event_base* request_loop() const override { return loop; }
+  const std::string& request_thread_prefix() const override { return thread_name_prefix; }
+  const std::string& request_log_name() const override { return log.name(); }
   // 0 -> cache_ipv4, 1 -> cache_ipv6, any other type -> cache_both.
   Cache& GetCache(int type);
   // Local host entries of `domain` filtered by type (0 IPv4, 1 IPv6, other both), in order.
@@ -74,7 +94,7 @@ class DnsManager {
   // Tag `prefix` + "[DnsMGR]", silent when quiet; its name is the resolvers' and requests' too.
   LogHandle log;
   std::string thread_name_prefix;  // copied into each request's worker; never changes
-  std::set<DnsResolver*> resolvers;
+  std::set<DnsWaiter*> resolvers;
   std::set<DnsRequest*> requests;
   std::map<std::string, std::vector<DnsIPAddr>> local_hosts;
   Cache cache_both;

@@ -9,7 +9,6 @@
 #include <thread>
 #include <utility>
 
-#include "tovali/Network/dns_manager.h"
 #include "tovali/Network/socket_util.h"
 #include "tovali/log/logger.h"
 
@@ -52,16 +51,17 @@ class AllSignalsBlocked {
 
 }  // namespace
 
-DnsRequest::DnsRequest(int id, DnsManager* manager, std::string prefix, bool logs)
+DnsRequest::DnsRequest(int id, DnsRequestHost* manager, std::string prefix, bool logs)
     : id(id),
       manager(manager),
-      log(std::move(prefix) + "[DnsREQ " + std::to_string(id) + "]", logs, manager->log.name()) {
+      log(std::move(prefix) + "[DnsREQ " + std::to_string(id) + "]", logs,
+          manager->request_log_name()) {
   HLOG_DEBUG(log, "CREATE");
   async_event.reset(new AsyncEvent());
-  int rc = async_event->Init(manager->loop, [this] { OnAsyncDone(); });
+  int rc = async_event->Init(manager->request_loop(), [this] { OnAsyncDone(); });
   if (rc != 0)
     HLOG_ERROR(log, "init async failed: %d (errno:%d)", rc, errno);
-  fail_timer.Init(manager->loop, [this] { OnFailed(); });
+  fail_timer.Init(manager->request_loop(), [this] { OnFailed(); });
 }
 
 DnsRequest::~DnsRequest() {
@@ -97,7 +97,8 @@ void DnsRequest::DoResolve() {
   state.type = type;
   state.domain = domain;
   state.log = log;
-  state.thread_name = (manager->thread_name_prefix + "-DNS-" + std::to_string(id)).substr(0, 15);
+  state.thread_name =
+      (manager->request_thread_prefix() + "-DNS-" + std::to_string(id)).substr(0, 15);
   if (log.enabled())  // a quiet worker never logs
     state.logger = CopyGlobalLogger();
   state.notify = async_event.get();

@@ -1,6 +1,6 @@
 // One blocking host-name lookup for one (domain, type) pair, run on a thread of its own and
-// handed back to the loop thread. Only DnsManager creates, starts, cancels and deletes requests;
-// a request that reported its result deletes itself.
+// handed back to the loop thread. Only its host (DnsManager) creates, starts, cancels and deletes
+// requests; a request that reported its result deletes itself.
 //
 // The worker thread is detached and shares with the request only a state object that it holds
 // itself (its inputs, the result, the logger, and the event to notify behind a mutex). Deleting
@@ -20,8 +20,6 @@
 
 namespace tovali {
 
-class DnsManager;
-
 // One resolved address, as inet_ntop writes it (no port, no scope).
 struct DnsIPAddr {
   std::string ip;
@@ -33,13 +31,29 @@ constexpr int kDnsIPv4 = 0;
 constexpr int kDnsIPv6 = 1;
 constexpr int kDnsBoth = 2;
 
+class DnsRequest;
+
+// What a request needs of the manager that owns it, and nothing more.
+class DnsRequestHost {
+ public:
+  virtual event_base* request_loop() const = 0;
+  // Prefix of the worker threads' names.
+  virtual const std::string& request_thread_prefix() const = 0;
+  virtual const std::string& request_log_name() const = 0;
+  // The request's one report, from a later loop iteration; the host deletes it inside.
+  virtual void OnRequestDone(const std::vector<DnsIPAddr>& ips, DnsRequest* request) = 0;
+
+ protected:
+  ~DnsRequestHost() = default;
+};
+
 // Result of a DnsResolver: code 0 finished (the list may be empty), code 3 timed out (empty).
 using DnsResolveCallback = std::function<void(int code, const std::vector<DnsIPAddr>& ips)>;
 
 class DnsRequest {
  public:
   // Loop thread. `log` false makes the request write no log line at all.
-  DnsRequest(int id, DnsManager* manager, std::string prefix, bool log);
+  DnsRequest(int id, DnsRequestHost* manager, std::string prefix, bool log);
   // Never waits for the worker: one still running finds no event to notify and only warns.
   ~DnsRequest();
 
@@ -55,7 +69,7 @@ class DnsRequest {
   void Cancel();
 
   int id;
-  DnsManager* manager;
+  DnsRequestHost* manager;
   LogHandle log;  // tag prefix + "[DnsREQ id]", the manager's name
   // Null after Cancel.
   std::unique_ptr<AsyncEvent> async_event;

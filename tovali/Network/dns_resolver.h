@@ -7,15 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "tovali/Network/dns_manager.h"
 #include "tovali/Network/dns_request.h"
 #include "tovali/Network/event_loop.h"
 #include "tovali/log/log_handle.h"
 
 namespace tovali {
 
-class DnsManager;
-
-class DnsResolver {
+class DnsResolver final : public DnsWaiter {
  public:
   // `manager` must outlive the resolver. `log` false silences every line of the resolver.
   DnsResolver(DnsManager* manager, std::string prefix, bool log);
@@ -33,10 +32,15 @@ class DnsResolver {
   int Resolve(std::string domain, DnsResolveCallback callback, int type);
 
   // From the manager's OnRequestDone, after it stopped counting this resolver as waiting.
-  void OnFinished(const std::vector<DnsIPAddr>& ips);
+  void OnFinished(const std::vector<DnsIPAddr>& ips) override;
   // The manager's StartRequest lines, written as this resolver's.
-  void LogJoinRequest(int request_id) const;
-  void LogNewRequest() const;
+  void LogJoinRequest(int request_id) const override;
+  void LogNewRequest() const override;
+  const std::string& lookup_domain() const override { return domain; }
+  int lookup_type() const override { return type; }
+  int lookup_id() const override { return id; }
+  const std::string& lookup_prefix() const override { return prefix; }
+  bool logs() const override { return log.enabled(); }
 
   int id;
   DnsManager* manager;
