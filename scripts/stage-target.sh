@@ -9,7 +9,7 @@
 #     static libevent core that a linker can trim, from Debian's source packages of the same
 #     versions, for fully static builds.
 #
-#   sudo scripts/stage-target.sh ARCH      ARCH: arm64, armhf, mipsel (or the machine's own)
+#   scripts/stage-target.sh ARCH  (as root)    ARCH: arm64, armhf, mipsel (or the machine's own)
 #
 # The folder is staging/ARCH in the checkout, or $PALVEX_STAGING_DIR; the toolchain files in
 # cmake/toolchains/ look there. apt runs on a private configuration and package lists under the

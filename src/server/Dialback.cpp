@@ -10,7 +10,7 @@
 namespace palvexd {
 namespace {
 
-// Nothing the device sends on a dial-back matters; a small buffer keeps idle ones cheap.
+// Nothing the device sends on a dial-back matters: small reads of it.
 constexpr size_t kDialbackReadSize = 256;
 
 }  // namespace

@@ -18,7 +18,7 @@ namespace {
 
 // Bursts of thousands of devices arrive at once; the kernel caps this at somaxconn.
 constexpr int kBacklog = 4096;
-// A request is a few dozen bytes; a small buffer keeps ten thousand idle connections cheap.
+// A request is a few dozen bytes: no recv needs to take more than this.
 constexpr size_t kSessionReadSize = 1024;
 // Record lines are written in batches of at most about this size.
 constexpr size_t kRecordBatchBytes = 64 * 1024;
