@@ -33,12 +33,12 @@ FrameReader::Status FrameReader::Feed(const char* data, size_t len, size_t* used
   if (header_fill_ < kFrameHeaderSize) {
     const size_t take = std::min(len, kFrameHeaderSize - header_fill_);
     for (size_t i = 0; i < take; ++i)
-      header_[header_fill_ + i] = static_cast<unsigned char>(data[i]);
+      header_[header_fill_ + i] = data[i];
     header_fill_ = static_cast<uint8_t>(header_fill_ + take);
     pos = take;
     if (header_fill_ >= 2 && !version_judged_) {
       version_judged_ = true;
-      version_ = static_cast<uint16_t>((header_[0] << 8) | header_[1]);
+      version_ = static_cast<uint16_t>((uint8_t(header_[0]) << 8) | uint8_t(header_[1]));
       if (accepts_ != nullptr && !accepts_(version_)) {
         *used = pos;
         return status_ = kBadVersion;
@@ -48,8 +48,9 @@ FrameReader::Status FrameReader::Feed(const char* data, size_t len, size_t* used
       *used = pos;
       return status_;
     }
-    length_ = (uint32_t{header_[2]} << 24) | (uint32_t{header_[3]} << 16) |
-              (uint32_t{header_[4]} << 8) | uint32_t{header_[5]};
+    FrameHeader header;
+    ReadFrameHeader(header_, kFrameHeaderSize, &header);
+    length_ = header.length;
     if (length_ > max_payload_) {
       *used = pos;
       return status_ = kTooLarge;

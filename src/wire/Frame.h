@@ -55,14 +55,12 @@ class FrameReader {
   // Valid once the header is complete (kTooLarge included).
   uint32_t length() const { return length_; }
   const std::string& payload() const { return payload_; }
-  // Header and payload bytes of the frame.
-  uint64_t size() const { return kFrameHeaderSize + static_cast<uint64_t>(length_); }
 
  private:
   uint32_t max_payload_;
   VersionCheck accepts_;
   Status status_ = kNeedMore;
-  unsigned char header_[kFrameHeaderSize] = {};
+  char header_[kFrameHeaderSize] = {};
   uint8_t header_fill_ = 0;
   bool version_judged_ = false;
   uint16_t version_ = 0;
