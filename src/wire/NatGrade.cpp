@@ -30,9 +30,8 @@ NatBehaviour Mapping(const NatObservation& seen, int nat) {
     return NatBehaviour::kAddressAndPortDependent;
   if (m1.empty() || m2.empty() || m3.empty())
     return NatBehaviour::kUnknown;
-  if (m2 == m3 && m2 != m1)
-    return NatBehaviour::kAddressDependent;
-  return m1 == m2 ? NatBehaviour::kEndpointIndependent : NatBehaviour::kUnknown;
+  // All three known and M2 = M3 (a different pair was taken above).
+  return m2 != m1 ? NatBehaviour::kAddressDependent : NatBehaviour::kEndpointIndependent;
 }
 
 NatBehaviour Filtering(const NatObservation& seen) {
