@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -34,18 +33,13 @@
 #include "tovali/Network/socket_util.h"
 #include "tovali/Network/tcp_listener.h"
 #include "tovali/Network/tcp_stream.h"
+#include "tovali/util/clock.h"
 #include "wire/DetectProtocol.h"
 
 namespace {
 
 using tovali::TcpListener;
 using tovali::TcpStream;
-
-int64_t NowUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 struct Options {
   std::string server_ip = "127.0.0.1";
@@ -99,7 +93,7 @@ class Generator {
   }
 
   void Run() {
-    start_us_ = NowUs();
+    start_us_ = tovali::MonotonicUs();
     measure_from_us_ = start_us_ + static_cast<int64_t>(options_.warmup_s * 1e6);
     end_us_ = measure_from_us_ + static_cast<int64_t>(options_.duration_s * 1e6);
     if (options_.idle > 0) {
@@ -143,7 +137,7 @@ class Generator {
   }
 
   void OnDone(Device* device, bool ok, Failure failure, int64_t started_us) {
-    const int64_t now = NowUs();
+    const int64_t now = tovali::MonotonicUs();
     if (started_us >= measure_from_us_ && now <= end_us_) {
       if (ok)
         latencies_us_.push_back(static_cast<uint32_t>(now - started_us));
@@ -174,7 +168,7 @@ class Generator {
   }
 
   void OnTick() {
-    const int64_t now = NowUs();
+    const int64_t now = tovali::MonotonicUs();
     if (now >= end_us_) {
       // Let the detections in flight end (or time out) before reporting.
       if (devices_.empty() || now >= end_us_ + options_.timeout_ms * 1000) {
@@ -232,7 +226,7 @@ Device::Device(Generator& gen, const std::string& source, uint64_t id)
 }
 
 void Device::Start() {
-  start_us_ = NowUs();
+  start_us_ = tovali::MonotonicUs();
   timer_.Start(gen_.options().timeout_ms);
   listener_ = gen_.TakeListener(source_);
   if (!listener_) {
