@@ -14,7 +14,7 @@ bool IsSpace(char c) {
 }  // namespace
 
 bool IsRequestVersion(uint16_t version) {
-  return version == kDetectVersion || version == kLocateVersion;
+  return version == kDetectVersion || version == kLocateVersion || version == kGradeVersion;
 }
 
 std::string BuildDetectRequest(const std::string& identity, bool locate) {

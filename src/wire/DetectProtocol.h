@@ -14,6 +14,9 @@ namespace palvex {
 // Request kinds: the version field of the request frame.
 inline constexpr uint16_t kDetectVersion = 1;  // full detection: reply, then a dial-back
 inline constexpr uint16_t kLocateVersion = 4;  // mapped address and location codes only
+// A NAT grading's request (wire/GradeProtocol.h): far from the detect versions, so that no
+// service that predates it mistakes it for a detection.
+inline constexpr uint16_t kGradeVersion = 0x4E47;
 
 // True for the versions a service answers.
 bool IsRequestVersion(uint16_t version);
