@@ -7,6 +7,7 @@
 #include "tovali/log/logger.h"
 #include "tovali/util/clock.h"
 #include "wire/DetectProtocol.h"
+#include "wire/GradeProtocol.h"
 
 namespace palvexd {
 
@@ -76,6 +77,10 @@ void ClientSession::OnDeadline() {
 
 void ClientSession::OnRequest() {
   const uint16_t version = reader_.version();
+  if (version == palvex::kGradeVersion) {
+    OnGradeRequest();
+    return;
+  }
   // The dial-back slot is taken before anything is promised to the device.
   if (version == palvex::kDetectVersion && !host_.TakeDialbackSlot()) {
     Refuse(Reject::kDialbacks);
@@ -111,6 +116,88 @@ void ClientSession::OnRequest() {
   }
 }
 
+void ClientSession::OnGradeRequest() {
+  palvex::GradeRequest request;
+  if (!palvex::ReadGradeRequest(reader_.payload(), &request)) {
+    Refuse(Reject::kMalformed);
+    return;
+  }
+  const bool ipv4 = stream_->ipv4;
+  const std::string& source_ip = stream_->RemoteIp();
+  const uint16_t source_port = stream_->RemotePort();
+  const std::string local_ip = stream_->LocalIp();
+  const uint16_t local_port = stream_->LocalPort();
+  const std::string& other = ipv4 ? config_.other_v4 : config_.other_v6;
+
+  Grading grading;
+  DetectRecord& record = grading.record;
+  record.peer = palvex::FormatAddress(source_ip, !ipv4, source_port);
+  record.local = local_ip;
+  record.version = palvex::kGradeVersion;
+  record.identity = SanitizeIdentity(request.identity);
+  record.location = host_.Locate(source_ip);
+  record.grade.test = request.mapping_only ? "mapping" : "grade";
+  record.grade.nonce = request.nonce;
+
+  palvex::GradeMessage reply;
+  reply.nonce = request.nonce;
+  const Location& l = record.location;
+  reply.reply = palvex::DetectReply{record.peer, l.country, l.province, l.city, l.isp};
+  reply.other_address = AdvertisedOther(config_, ipv4);
+  reply.other_port = config_.other_port;
+
+  if (request.mapping_only) {
+    host_.CountGradingRequest(true);
+    MappingSlot slot = kMappedPrimary;
+    if (config_.other_port != 0 && local_port == config_.other_port)
+      slot = kMappedOtherPort;
+    else if (!other.empty() && local_ip == other)
+      slot = kMappedOtherAddress;
+    host_.AddMapping(request.nonce, slot, record.peer, request.local);
+    record.time = tovali::RealTimeSeconds();
+    host_.WriteRecord(record);
+  } else {
+    // The other address tests filtering only when the device has not contacted it: the grading
+    // request itself must have come to another address.
+    grading.started[kFromOtherAddress] = !other.empty() && local_ip != other;
+    grading.started[kFromOtherPort] = true;
+    grading.device_local[kMappedPrimary] = request.local;
+    grading.other_address = !reply.other_address.empty();
+    grading.mappings_expected = grading.other_address ? 2 : (config_.other_port != 0 ? 1 : 0);
+    grading.replied_ms = tovali::MonotonicMs();
+    record.grade.mapped[kMappedPrimary] = record.peer;
+    reply.tests_other_address = grading.started[kFromOtherAddress];
+    reply.tests_other_port = grading.started[kFromOtherPort];
+    Reject reason = Reject::kDialbacks;
+    if (!host_.StartGrading(this, std::move(grading), source_ip, source_port, ipv4, &reason)) {
+      Refuse(reason);
+      return;
+    }
+    grading_nonce_ = request.nonce;
+    host_.CountGradingRequest(false);
+  }
+  int sent = stream_->Send(palvex::BuildGradeMessage(reply));
+  stage_ = Stage::kHolding;
+  deadline_.Start(config_.hold_timeout_ms);
+  if (sent != tovali::TcpStream::Ok) {
+    HLOG_INFO(host_.log(), "reply to %s not sent: %d",
+              palvex::FormatAddress(source_ip, !ipv4, source_port).c_str(), sent);
+    End();
+  }
+}
+
+void ClientSession::ReportFailure(GradingTest test, DialbackOutcome outcome) {
+  if (stage_ != Stage::kHolding)
+    return;
+  palvex::GradeMessage failed;
+  failed.kind = palvex::GradeMessage::kFailed;
+  failed.nonce = grading_nonce_;
+  failed.test = test == kFromOtherAddress ? palvex::kTestOtherAddress : palvex::kTestOtherPort;
+  failed.outcome = OutcomeName(outcome);
+  if (stream_->Send(palvex::BuildGradeMessage(failed)) != tovali::TcpStream::Ok)
+    End();
+}
+
 void ClientSession::Refuse(Reject reason) {
   host_.Refuse(reason, stream_->RemoteIp(), stream_->ipv4, stream_->RemotePort());
   End();
@@ -125,6 +212,10 @@ void ClientSession::End() {
 
 void ClientSession::Close() {
   stage_ = Stage::kEnded;
+  if (!grading_nonce_.empty()) {
+    host_.GradingSessionEnded(grading_nonce_);
+    grading_nonce_.clear();
+  }
   deadline_.Stop();
   stream_->Close(0);
   host_.ReleaseConnection(stream_->RemoteIp());

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "server/Hosts.h"
 #include "server/ServerConfig.h"
@@ -37,6 +38,9 @@ class ClientSession {
   // The service is stopping: closes at once, counting a request still being read. Calls
   // nothing back.
   void Shutdown();
+  // A dial-back of this session's grading failed: the device hears it at once, so that it
+  // need not wait for a connection that will not come.
+  void ReportFailure(GradingTest test, DialbackOutcome outcome);
 
  private:
   // Reading the request, holding the connection after the reply, or ended.
@@ -46,6 +50,7 @@ class ClientSession {
   void OnError(int code);
   void OnDeadline();
   void OnRequest();
+  void OnGradeRequest();
   // Closes without a reply, counts, logs; then ends.
   void Refuse(Reject reason);
   // Closes, gives back what the connection held and reports the end to the host: the last
@@ -60,6 +65,7 @@ class ClientSession {
   palvex::FrameReader reader_;
   tovali::Timer deadline_;
   Stage stage_ = Stage::kReading;
+  std::string grading_nonce_;  // while the host may report this session's dial-backs
 };
 
 }  // namespace palvexd

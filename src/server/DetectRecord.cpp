@@ -14,6 +14,33 @@ void AppendMember(std::string* out, const char* key) {
   out->append("\":");
 }
 
+void AppendGrade(std::string* out, const GradeFacts& g) {
+  AppendMember(out, "test");
+  palvex::AppendJsonString(out, g.test);
+  AppendMember(out, "nonce");
+  palvex::AppendJsonString(out, g.nonce);
+  if (std::string(g.test) != "grade")
+    return;
+  AppendMember(out, "otherAddress");
+  palvex::AppendJsonString(out, OutcomeName(g.other_address));
+  AppendMember(out, "otherPort");
+  palvex::AppendJsonString(out, OutcomeName(g.other_port));
+  AppendMember(out, "mapped");
+  for (int i = 0; i < 3; ++i) {
+    out->push_back(i == 0 ? '[' : ',');
+    palvex::AppendJsonString(out, g.mapped[i]);
+  }
+  out->push_back(']');
+  AppendMember(out, "nat");
+  *out += std::to_string(g.verdict.nat);
+  AppendMember(out, "mapping");
+  palvex::AppendJsonString(out, palvex::NatBehaviourName(g.verdict.mapping));
+  AppendMember(out, "filtering");
+  palvex::AppendJsonString(out, palvex::NatBehaviourName(g.verdict.filtering));
+  AppendMember(out, "natType");
+  *out += std::to_string(g.verdict.nat_type);
+}
+
 }  // namespace
 
 const char* OutcomeName(DialbackOutcome outcome) {
@@ -68,6 +95,11 @@ std::string BuildRecordLine(const DetectRecord& r) {
   out += std::to_string(r.location.city);
   AppendMember(&out, "isp");
   out += std::to_string(r.location.isp);
+  if (r.grade.test != nullptr) {
+    AppendGrade(&out, r.grade);
+    out.push_back('}');
+    return out;
+  }
   AppendMember(&out, "dialback");
   palvex::AppendJsonString(&out, OutcomeName(r.dialback));
   if (r.dialback == DialbackOutcome::kOk) {

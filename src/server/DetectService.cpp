@@ -29,6 +29,8 @@ namespace {
 
 // Idle per-source entries are dropped this often.
 constexpr uint64_t kSweepMs = 10000;
+// Gradings whose mapping requests never came are written within this of their hold time.
+constexpr uint64_t kGradingSweepMs = 250;
 // Descriptors kept out of the client connections' and dial-backs' reach, beyond what the
 // service holds at start and each worker's loop: metrics scrapes, the record file's reopen, the
 // table's reload, a log file's rotation, and one accept per worker that is refused at once.
@@ -95,7 +97,7 @@ int DetectService::Start() {
 
   for (uint32_t i = 0; i < config_.workers; ++i) {
     auto worker = std::make_unique<ServiceWorker>(*state_, i);
-    if (!worker->Listen(config_.listen, config_.workers > 1, default_listen, &error)) {
+    if (!worker->Listen(ServingEndpoints(config_), config_.workers > 1, default_listen, &error)) {
       std::fprintf(stderr, "palvexd: --listen %s\n", error.c_str());
       return 1;
     }
@@ -120,6 +122,8 @@ int DetectService::Start() {
       evconnlistener_enable(metrics_listener_);
   });
   sweep_timer_.Start(kSweepMs, kSweepMs);
+  grading_timer_.Init(base, [this] { SweepGradings(false); });
+  grading_timer_.Start(kGradingSweepMs, kGradingSweepMs);
 
   // The control loop takes every signal; worker threads start with them blocked.
   sigset_t block;
@@ -134,7 +138,7 @@ int DetectService::Start() {
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
 
   std::string where;
-  for (const Endpoint& endpoint : config_.listen)
+  for (const Endpoint& endpoint : ServingEndpoints(config_))
     where += " " + palvex::FormatAddress(endpoint.ip, !endpoint.ipv4, endpoint.port);
   HLOG_INFO(log_, "serving on%s with %u workers, %zu prefixes", where.c_str(), config_.workers,
             state_->table()->prefixes());
@@ -147,6 +151,8 @@ int DetectService::Run() {
     worker->RequestStop();
   for (auto& worker : workers_)
     worker->Join();
+  // The dial-backs have all ended: what is held is written with what is known.
+  SweepGradings(true);
   HLOG_INFO(log_, "stopped");
   return 0;
 }
@@ -181,6 +187,24 @@ void DetectService::Reload() {
   }
   if (!state_->records.Reopen(&error))
     HLOG_ERROR(log_, "cannot reopen the record file: %s", error.c_str());
+}
+
+void DetectService::SweepGradings(bool all) {
+  std::vector<Grading> done;
+  if (all)
+    state_->gradings.TakeAll(&done);
+  else
+    state_->gradings.Sweep(tovali::MonotonicMs(), config_.grading_hold_ms, &done);
+  if (done.empty())
+    return;
+  std::string lines;
+  for (const Grading& grading : done) {
+    const DetectRecord& record = grading.record;
+    state_->metrics.CountGrade(record);
+    lines += BuildRecordLine(record);
+    lines += '\n';
+  }
+  state_->records.Write(lines);
 }
 
 bool DetectService::StartMetrics(std::string* error) {
@@ -287,7 +311,7 @@ void DetectService::FitLimitsToDescriptors() {
   // Each client connection and each dial-back holds a descriptor. Were they allowed to take the
   // last one, the metrics endpoint, the record file and the table could no longer be opened,
   // and a listener would meet EMFILE on every pass.
-  const uint64_t listeners = uint64_t{config_.workers} * (config_.listen.size() + 1);
+  const uint64_t listeners = uint64_t{config_.workers} * (ServingEndpoints(config_).size() + 1);
   const uint64_t reserve = OpenDescriptors(16) + kSpareDescriptors + listeners +
                            uint64_t{config_.workers} * kDescriptorsPerWorker;
   const uint64_t available = limit.rlim_cur > reserve + 2 ? limit.rlim_cur - reserve : 2;

@@ -41,6 +41,8 @@ class DetectService {
  private:
   void OnSignal(int signal_number);
   void Reload();
+  // Writes the gradings whose hold time is over (all of them with `all`), with their grades.
+  void SweepGradings(bool all);
   static void OnHttp(evhttp_request* request, void* self);
   bool StartMetrics(std::string* error);
   static void OnMetricsAcceptError(evconnlistener* listener, void* http);
@@ -57,6 +59,7 @@ class DetectService {
   tovali::SignalWatcher sigint_;
   tovali::SignalWatcher sighup_;
   tovali::Timer sweep_timer_;
+  tovali::Timer grading_timer_;
   evhttp* http_ = nullptr;
   evconnlistener* metrics_listener_ = nullptr;  // evhttp's to free
   tovali::Timer metrics_pause_;

@@ -6,6 +6,7 @@
 #include "tovali/Network/tcp_stream.h"
 #include "tovali/util/clock.h"
 #include "wire/DetectProtocol.h"
+#include "wire/GradeProtocol.h"
 
 namespace palvexd {
 namespace {
@@ -35,7 +36,7 @@ DialbackOutcome ClassifyConnectFailure(int code, int err) {
 
 Dialback::Dialback(DialbackHost& host, const ServerConfig& config, event_base* loop,
                    DetectRecord record, std::string target_ip, uint16_t target_port, bool ipv4,
-                   std::string source_ip)
+                   std::string source_ip, GradingDial grading)
     : host_(host),
       config_(config),
       loop_(loop),
@@ -43,7 +44,8 @@ Dialback::Dialback(DialbackHost& host, const ServerConfig& config, event_base* l
       target_ip_(std::move(target_ip)),
       target_port_(target_port),
       ipv4_(ipv4),
-      source_ip_(std::move(source_ip)) {
+      source_ip_(std::move(source_ip)),
+      grading_(std::move(grading)) {
   timer_.Init(loop_, [this] { OnTimer(); });
 }
 
@@ -80,7 +82,7 @@ void Dialback::Connect() {
     OnError(rc);  // failed at once: the same as failing later
     return;
   }
-  timer_.Start(config_.connect_timeout_ms);
+  timer_.Start(grading_.nonce.empty() ? config_.connect_timeout_ms : config_.grading_timeout_ms);
 }
 
 void Dialback::OnOpen() {
@@ -88,7 +90,19 @@ void Dialback::OnOpen() {
   stage_ = kLingering;
   timer_.Start(config_.dialback_linger_ms);
   Report(DialbackOutcome::kOk, connect_us);
-  if (stream_->Send(palvex::BuildDialbackFrame(config_.server_id)) != tovali::TcpStream::Ok)
+  std::string frame;
+  if (grading_.nonce.empty()) {
+    frame = palvex::BuildDialbackFrame(config_.server_id);
+  } else {
+    palvex::GradeMessage message;
+    message.kind = palvex::GradeMessage::kDialback;
+    message.nonce = grading_.nonce;
+    message.test =
+        grading_.test == kFromOtherAddress ? palvex::kTestOtherAddress : palvex::kTestOtherPort;
+    message.server = config_.server_id;
+    frame = palvex::BuildGradeMessage(message);
+  }
+  if (stream_->Send(std::move(frame)) != tovali::TcpStream::Ok)
     End();
 }
 
@@ -120,6 +134,10 @@ void Dialback::Report(DialbackOutcome outcome, uint64_t connect_us) {
   if (reported_)
     return;
   reported_ = true;
+  if (!grading_.nonce.empty()) {
+    host_.GradingDialbackDone(grading_.nonce, grading_.test, outcome);
+    return;
+  }
   record_.time = tovali::RealTimeSeconds();
   record_.dialback = outcome;
   record_.dialback_ms = static_cast<uint32_t>((connect_us + 500) / 1000);

@@ -1,9 +1,9 @@
-// The dial-back of one full detection: after the configured delay, a TCP connection from the
-// service to exactly the address and port it observed for the request, from the address the
-// request arrived on (or the configured dial-back source) and an ephemeral port. On connect it
-// sends one frame (version 1, the server id) and writes the request's record with the outcome
-// and the connect time; a failure or timeout writes the record with its outcome instead. The
-// connection then lingers until the frame is out and the device has closed, or the linger time
+// The dial-back of one full detection (or one test of a NAT grading): after the configured delay, a
+// TCP connection from the service to exactly the address and port it observed for the request, from
+// the address the request arrived on (or the configured dial-back source) and an ephemeral port. On
+// connect it sends one frame (version 1, the server id) and writes the request's record with the
+// outcome and the connect time; a failure or timeout writes the record with its outcome instead.
+// The connection then lingers until the frame is out and the device has closed, or the linger time
 // passes. One attempt, never a retry.
 //
 // Loop thread of its worker only. The host owns every dial-back; a dial-back reports its end
@@ -25,11 +25,19 @@ class TcpStream;
 
 namespace palvexd {
 
+// A NAT grading's dial-back: it sends the grading's frame (nonce and test name), connects
+// within the grading timeout and reports its outcome to the host instead of writing a record.
+struct GradingDial {
+  std::string nonce;  // empty: a full detection's dial-back
+  GradingTest test = kFromOtherPort;
+};
+
 class Dialback {
  public:
   // Holds one of the service's dial-back slots, given back when it ends.
   Dialback(DialbackHost& host, const ServerConfig& config, event_base* loop, DetectRecord record,
-           std::string target_ip, uint16_t target_port, bool ipv4, std::string source_ip);
+           std::string target_ip, uint16_t target_port, bool ipv4, std::string source_ip,
+           GradingDial grading = {});
   // Gives back the slot; writes nothing (Abort first when the record is still due).
   ~Dialback();
 
@@ -64,6 +72,7 @@ class Dialback {
   uint16_t target_port_;
   bool ipv4_;
   std::string source_ip_;
+  GradingDial grading_;
   std::unique_ptr<tovali::TcpStream> stream_;
   tovali::Timer timer_;
   Stage stage_ = kDelayed;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "server/DetectRecord.h"
+#include "server/GradingBook.h"
 #include "server/Limits.h"
 #include "tovali/log/log_handle.h"
 
@@ -31,6 +32,17 @@ class SessionHost {
   virtual void StartDialback(DetectRecord record, const std::string& target_ip,
                              uint16_t target_port, bool ipv4) = 0;
   virtual void WriteRecord(const DetectRecord& record) = 0;
+  virtual void CountGradingRequest(bool mapping_only) = 0;
+  // A grading request: takes a dial-back slot for each test the grading started, holds the
+  // grading under its nonce and starts those dial-backs to the observed endpoint; failures are
+  // reported to `session` until GradingSessionEnded. False with *reason, nothing taken, when
+  // refused.
+  virtual bool StartGrading(ClientSession* session, Grading grading, const std::string& target_ip,
+                            uint16_t target_port, bool ipv4, Reject* reason) = 0;
+  virtual void GradingSessionEnded(const std::string& nonce) = 0;
+  // A mapping request; false when no grading of the service holds the nonce.
+  virtual bool AddMapping(const std::string& nonce, MappingSlot slot, const std::string& mapped,
+                          const std::string& device_local) = 0;
   // Gives back the connection slot and the source admission of `source_ip`.
   virtual void ReleaseConnection(const std::string& source_ip) = 0;
   // The session has ended, as its last act; it is destroyed on a later loop pass.
@@ -45,6 +57,9 @@ class DialbackHost {
   // `connect_us` counts for kOk only.
   virtual void CountDialback(DialbackOutcome outcome, uint64_t connect_us) = 0;
   virtual void WriteRecord(const DetectRecord& record) = 0;
+  // A grading's dial-back decided; it writes no record of its own.
+  virtual void GradingDialbackDone(const std::string& nonce, GradingTest test,
+                                   DialbackOutcome outcome) = 0;
   virtual void ReleaseDialbackSlot() = 0;
   // The dial-back has ended, as its last act; it is destroyed on a later loop pass.
   virtual void DialbackDone(Dialback* dialback) = 0;

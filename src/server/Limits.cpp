@@ -27,6 +27,8 @@ const char* RejectName(Reject reason) {
       return "incomplete";
     case Reject::kShutdown:
       return "shutdown";
+    case Reject::kMalformed:
+      return "malformed";
   }
   return "unknown";
 }

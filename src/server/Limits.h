@@ -20,8 +20,9 @@ enum class Reject : int {
   kReadTimeout,
   kIncomplete,  // the client closed or failed before a complete frame
   kShutdown,    // the service stopped before the request was complete
+  kMalformed,   // a grading request whose payload does not parse, or whose nonce is in use
 };
-inline constexpr size_t kRejectKinds = 9;
+inline constexpr size_t kRejectKinds = 10;
 
 const char* RejectName(Reject reason);
 

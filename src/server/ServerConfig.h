@@ -40,7 +40,28 @@ struct ServerConfig {
   uint32_t source_connections = 16;  // open connections per source address; 0: no limit
   uint32_t source_rate = 60;         // requests per minute per source address; 0: no limit
   uint32_t workers = 1;
+  // NAT grading: a second address of the host per family and a second port. The advertised
+  // form is what devices are told to connect to (a public address in front of a private one).
+  std::string other_v4;
+  std::string other_v6;
+  std::string other_advertised_v4;  // empty: other_v4 itself
+  std::string other_advertised_v6;
+  uint16_t other_port = 0;             // 0: none
+  uint32_t grading_timeout_ms = 1000;  // connect timeout of grading dial-backs
+  // How long a grading's record waits for its mapping requests after the reply.
+  uint32_t grading_hold_ms = 5000;
 };
+
+// Every endpoint the service listens on: the configured ones, and with an other address or port
+// each pair of {listen address, other address of its family} x {listen port, other port}. A
+// wildcard listen address already covers the other address.
+std::vector<Endpoint> ServingEndpoints(const ServerConfig& config);
+
+// The other address of a family as devices are told it; empty without one.
+inline const std::string& AdvertisedOther(const ServerConfig& config, bool ipv4) {
+  const std::string& advertised = ipv4 ? config.other_advertised_v4 : config.other_advertised_v6;
+  return advertised.empty() ? (ipv4 ? config.other_v4 : config.other_v6) : advertised;
+}
 
 inline constexpr uint16_t kDefaultPort = 60002;
 inline constexpr uint32_t kMaxWorkers = 64;

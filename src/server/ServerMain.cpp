@@ -51,6 +51,46 @@ std::string Validate(const std::vector<std::string>& listen, const std::vector<s
   return "";
 }
 
+// One numeric address per family into the v4 or v6 slot.
+std::string TakePerFamily(const std::vector<std::string>& ips, std::string* v4, std::string* v6) {
+  for (const std::string& ip : ips) {
+    if (!tovali::IsIPv4(ip) && !tovali::IsIPv6(ip))
+      return "'" + ip + "' is not a numeric IPv4 or IPv6 address";
+    std::string& slot = tovali::IsIPv4(ip) ? *v4 : *v6;
+    if (!slot.empty())
+      return "at most one address per family";
+    slot = ip;
+  }
+  return "";
+}
+
+// The grading's addresses; an empty text when they fit together.
+std::string ValidateGrading(const std::vector<std::string>& other,
+                            const std::vector<std::string>& advertised, ServerConfig* config,
+                            std::string* option) {
+  *option = "--other-address";
+  std::string problem = TakePerFamily(other, &config->other_v4, &config->other_v6);
+  if (!problem.empty())
+    return problem;
+  *option = "--other-advertised";
+  problem = TakePerFamily(advertised, &config->other_advertised_v4, &config->other_advertised_v6);
+  if (!problem.empty())
+    return problem;
+  if ((!config->other_advertised_v4.empty() && config->other_v4.empty()) ||
+      (!config->other_advertised_v6.empty() && config->other_v6.empty()))
+    return "needs --other-address of the same family";
+  *option = "--other-address";
+  if ((!config->other_v4.empty() || !config->other_v6.empty()) && config->other_port == 0)
+    return "needs --other-port: a grading asks the other address on both ports";
+  return "";
+}
+
+// What a device would refuse to be pointed at.
+bool IsPublic(const std::string& ip) {
+  return tovali::IsIPv4(ip) ? !tovali::IsPrivateIPv4(ip) && !tovali::IsReservedIPv4(ip)
+                            : !tovali::IsPrivateIPv6(ip) && !tovali::IsReservedIPv6(ip);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,6 +99,8 @@ int main(int argc, char** argv) {
   std::string log_path;
   std::vector<std::string> listen;
   std::vector<std::string> dialback_from;
+  std::vector<std::string> other_address;
+  std::vector<std::string> other_advertised;
 
   CLI::App app{"palvexd: the detection service palvex connects to", kServerName};
   // A count or a time of 0 would stop the service; the text is checked before it is converted.
@@ -114,6 +156,19 @@ int main(int argc, char** argv) {
   app.add_option("--source-rate", config.source_rate,
                  "requests a minute per source address, 0: no limit")
       ->capture_default_str();
+  app.add_option("--other-address", other_address,
+                 "second local address for NAT grading, one per family (default: none)")
+      ->allow_extra_args(false);
+  app.add_option("--other-port", config.other_port, "second port for NAT grading (default: none)")
+      ->check(CLI::Range(1, 65535));
+  app.add_option("--other-advertised", other_advertised,
+                 "public form of --other-address told to devices, one per family "
+                 "(default: the other address)")
+      ->allow_extra_args(false);
+  app.add_option("--grading-timeout", config.grading_timeout_ms,
+                 "connect timeout of grading dial-backs in ms")
+      ->capture_default_str()
+      ->check(positive);
 
   try {
     app.parse(argc, argv);
@@ -129,6 +184,12 @@ int main(int argc, char** argv) {
   std::string problem = Validate(listen, dialback_from, &config, &option);
   if (!problem.empty())
     return app.exit(CLI::ValidationError(option, problem));
+  problem = ValidateGrading(other_address, other_advertised, &config, &option);
+  if (!problem.empty()) {
+    // A configuration that cannot grade correctly: a stop like a bad table's.
+    std::fprintf(stderr, "%s: %s: %s\n", kServerName, option.c_str(), problem.c_str());
+    return 2;
+  }
 
   // Standard output may carry the records: log lines go to stderr or the log file.
   tovali::SetLoggerName(kServerName);
@@ -143,6 +204,11 @@ int main(int argc, char** argv) {
   }
   LOG_INFO("", "==== %s %s (%s %s) ====", kServerName, palvex::kVersion, palvex::kCommitId,
            palvex::kBuildDate);
+  for (const std::string& told :
+       {palvexd::AdvertisedOther(config, true), palvexd::AdvertisedOther(config, false)}) {
+    if (!told.empty() && !IsPublic(told))
+      LOG_WARN("", "other address %s is not public: devices will not use it", told.c_str());
+  }
   // A reader of standard output going away must not end the service.
   std::signal(SIGPIPE, SIG_IGN);
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "wire/DetectProtocol.h"
+#include "wire/GradeProtocol.h"
 
 namespace palvexd {
 namespace {
@@ -56,6 +57,28 @@ void ServiceMetrics::CountReload(bool ok) {
 
 void ServiceMetrics::CountAcceptPause(bool metrics) {
   (metrics ? metrics_pauses_ : client_pauses_).fetch_add(1, kRelaxed);
+}
+
+void ServiceMetrics::CountGradingRequest(bool mapping_only) {
+  grading_requests_[mapping_only ? 1 : 0].fetch_add(1, kRelaxed);
+}
+
+void ServiceMetrics::CountGradingDialback(GradingTest test, DialbackOutcome outcome) {
+  grading_dialbacks_[test][static_cast<size_t>(outcome)].fetch_add(1, kRelaxed);
+}
+
+void ServiceMetrics::CountGrade(const DetectRecord& grading) {
+  const bool ipv6 = !grading.peer.empty() && grading.peer.front() == '[';
+  const int nat_type = grading.grade.verdict.nat_type;
+  std::lock_guard<std::mutex> lock(grades_mutex_);
+  int label = grading.location.isp;
+  if (grade_isps_.count(label) == 0) {
+    if (grade_isps_.size() >= kMaxGradeIsps)
+      label = -1;
+    else
+      grade_isps_[label] = true;
+  }
+  ++grades_[std::make_tuple(ipv6, label, nat_type)];
 }
 
 std::string ServiceMetrics::Render(uint32_t open_connections, uint32_t dialbacks_in_flight,
@@ -126,6 +149,35 @@ std::string ServiceMetrics::Render(uint32_t open_connections, uint32_t dialbacks
        client_pauses_.load(kRelaxed));
   Line(&out, "palvexd_accept_pauses_total{listener=\"metrics\"} %" PRIu64 "\n",
        metrics_pauses_.load(kRelaxed));
+
+  out += "# HELP palvexd_grading_requests_total NAT grading requests answered, by test asked.\n";
+  out += "# TYPE palvexd_grading_requests_total counter\n";
+  Line(&out, "palvexd_grading_requests_total{test=\"grade\"} %" PRIu64 "\n",
+       grading_requests_[0].load(kRelaxed));
+  Line(&out, "palvexd_grading_requests_total{test=\"mapping\"} %" PRIu64 "\n",
+       grading_requests_[1].load(kRelaxed));
+  out +=
+      "# HELP palvexd_grading_dialbacks_total Finished grading dial-backs, by test and outcome.\n";
+  out += "# TYPE palvexd_grading_dialbacks_total counter\n";
+  for (int test = 0; test < 2; ++test) {
+    for (size_t i = 0; i < kOutcomes; ++i) {
+      auto outcome = static_cast<DialbackOutcome>(i);
+      if (outcome == DialbackOutcome::kSkipped)
+        continue;
+      Line(&out, "palvexd_grading_dialbacks_total{test=\"%s\",outcome=\"%s\"} %" PRIu64 "\n",
+           test == kFromOtherAddress ? palvex::kTestOtherAddress : palvex::kTestOtherPort,
+           OutcomeName(outcome), grading_dialbacks_[test][i].load(kRelaxed));
+    }
+  }
+  out += "# HELP palvexd_nat_grades_total Finished NAT gradings, by protocol, ISP code and type.\n";
+  out += "# TYPE palvexd_nat_grades_total counter\n";
+  std::lock_guard<std::mutex> lock(grades_mutex_);
+  for (const auto& [key, count] : grades_) {
+    const auto& [ipv6, isp, type] = key;
+    const std::string isp_label = isp < 0 ? "other" : std::to_string(isp);
+    Line(&out, "palvexd_nat_grades_total{protocol=\"%s\",isp=\"%s\",nat_type=\"%d\"} %" PRIu64 "\n",
+         ipv6 ? "tcp6" : "tcp", isp_label.c_str(), type, count);
+  }
   return out;
 }
 

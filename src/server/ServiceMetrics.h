@@ -7,9 +7,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
+#include <tuple>
 
 #include "server/DetectRecord.h"
+#include "server/GradingBook.h"
 #include "server/Limits.h"
 
 namespace palvexd {
@@ -24,6 +28,11 @@ class ServiceMetrics {
   // Accepting paused: descriptors or memory ran out (or, for clients, every connection slot is
   // taken). `metrics`: the metrics endpoint's listener rather than the clients'.
   void CountAcceptPause(bool metrics);
+  // NAT gradings: requests by test asked, dial-backs by test and outcome, and the finished
+  // grades by protocol, ISP code and NAT type.
+  void CountGradingRequest(bool mapping_only);
+  void CountGradingDialback(GradingTest test, DialbackOutcome outcome);
+  void CountGrade(const DetectRecord& grading);
 
   // Prometheus text exposition; the gauges come from the caller.
   std::string Render(uint32_t open_connections, uint32_t dialbacks_in_flight,
@@ -45,6 +54,13 @@ class ServiceMetrics {
   std::atomic<uint64_t> reloads_failed_{0};
   std::atomic<uint64_t> client_pauses_{0};
   std::atomic<uint64_t> metrics_pauses_{0};
+  std::atomic<uint64_t> grading_requests_[2] = {};
+  std::atomic<uint64_t> grading_dialbacks_[2][kOutcomes] = {};
+  // ISP codes are the table's: a bounded set, past which the rest share one label.
+  static constexpr size_t kMaxGradeIsps = 64;
+  mutable std::mutex grades_mutex_;
+  std::map<std::tuple<bool, int, int>, uint64_t> grades_;  // (ipv6, isp or -1, type)
+  std::map<int, bool> grade_isps_;
 };
 
 }  // namespace palvexd

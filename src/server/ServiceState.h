@@ -8,6 +8,7 @@
 #include <mutex>
 #include <utility>
 
+#include "server/GradingBook.h"
 #include "server/LocationTable.h"
 #include "server/RecordWriter.h"
 #include "server/ServerConfig.h"
@@ -23,6 +24,7 @@ class ServiceState {
         limiter(this->config.source_connections, this->config.source_rate),
         connections(this->config.max_connections),
         dialbacks(this->config.max_dialbacks),
+        gradings(this->config.max_connections),
         table_(std::make_shared<const LocationTable>()) {}
 
   ServiceState(const ServiceState&) = delete;
@@ -44,6 +46,7 @@ class ServiceState {
   RecordWriter records;
   Slots connections;  // open client connections
   Slots dialbacks;    // dial-backs from the request's acceptance until their connection closes
+  GradingBook gradings;
 
  private:
   mutable std::mutex table_mutex_;

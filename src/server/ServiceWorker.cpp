@@ -185,15 +185,89 @@ void ServiceWorker::SessionDone(ClientSession* session) {
   sessions_.Release(session);
 }
 
-void ServiceWorker::StartDialback(DetectRecord record, const std::string& target_ip,
-                                  uint16_t target_port, bool ipv4) {
+std::string ServiceWorker::DialbackSource(const std::string& local, bool ipv4) const {
   const ServerConfig& config = state_.config;
   const std::string& configured = ipv4 ? config.dialback_from_v4 : config.dialback_from_v6;
-  std::string from = configured.empty() ? record.local : configured;
+  return configured.empty() ? local : configured;
+}
+
+void ServiceWorker::StartDialback(DetectRecord record, const std::string& target_ip,
+                                  uint16_t target_port, bool ipv4) {
+  std::string from = DialbackSource(record.local, ipv4);
   dialbacks_
-      .Add(std::make_unique<Dialback>(*this, config, loop_.base(), std::move(record), target_ip,
-                                      target_port, ipv4, std::move(from)))
+      .Add(std::make_unique<Dialback>(*this, state_.config, loop_.base(), std::move(record),
+                                      target_ip, target_port, ipv4, std::move(from)))
+      ->Start(state_.config.dialback_delay_ms);
+}
+
+bool ServiceWorker::StartGrading(ClientSession* session, Grading grading,
+                                 const std::string& target_ip, uint16_t target_port, bool ipv4,
+                                 Reject* reason) {
+  const ServerConfig& config = state_.config;
+  int taken = 0;
+  for (bool started : grading.started) {
+    if (!started)
+      continue;
+    if (!state_.dialbacks.TryAcquire()) {
+      while (taken-- > 0)
+        state_.dialbacks.Release();
+      *reason = Reject::kDialbacks;
+      return false;
+    }
+    ++taken;
+  }
+  const std::string nonce = grading.record.grade.nonce;
+  const bool from_other_address = grading.started[kFromOtherAddress];
+  const std::string source = DialbackSource(grading.record.local, ipv4);
+  if (!state_.gradings.Open(std::move(grading))) {
+    while (taken-- > 0)
+      state_.dialbacks.Release();
+    *reason = Reject::kMalformed;  // a nonce in use (or a book full of them)
+    return false;
+  }
+  graders_[nonce] = session;
+  if (from_other_address) {
+    const std::string& other = ipv4 ? config.other_v4 : config.other_v6;
+    dialbacks_
+        .Add(std::make_unique<Dialback>(*this, config, loop_.base(), DetectRecord(), target_ip,
+                                        target_port, ipv4, other,
+                                        GradingDial{nonce, kFromOtherAddress}))
+        ->Start(config.dialback_delay_ms);
+  }
+  dialbacks_
+      .Add(std::make_unique<Dialback>(*this, config, loop_.base(), DetectRecord(), target_ip,
+                                      target_port, ipv4, source,
+                                      GradingDial{nonce, kFromOtherPort}))
       ->Start(config.dialback_delay_ms);
+  return true;
+}
+
+bool ServiceWorker::AddMapping(const std::string& nonce, MappingSlot slot,
+                               const std::string& mapped, const std::string& device_local) {
+  std::vector<Grading> done;
+  bool held = state_.gradings.AddMapping(nonce, slot, mapped, device_local, &done);
+  WriteGradings(&done);
+  return held;
+}
+
+void ServiceWorker::GradingDialbackDone(const std::string& nonce, GradingTest test,
+                                        DialbackOutcome outcome) {
+  state_.metrics.CountGradingDialback(test, outcome);
+  std::vector<Grading> done;
+  state_.gradings.SetDialback(nonce, test, outcome, &done);
+  WriteGradings(&done);
+  if (outcome == DialbackOutcome::kOk)
+    return;
+  auto it = graders_.find(nonce);
+  if (it != graders_.end())
+    it->second->ReportFailure(test, outcome);
+}
+
+void ServiceWorker::WriteGradings(std::vector<Grading>* done) {
+  for (const Grading& grading : *done) {
+    state_.metrics.CountGrade(grading.record);
+    WriteRecord(grading.record);
+  }
 }
 
 void ServiceWorker::DialbackDone(Dialback* dialback) {

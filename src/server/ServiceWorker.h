@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "server/ClientSession.h"
@@ -63,6 +64,16 @@ class ServiceWorker final : public SessionHost, public DialbackHost {
   void WriteRecord(const DetectRecord& record) override;
   void ReleaseConnection(const std::string& source_ip) override;
   void SessionDone(ClientSession* session) override;
+  void CountGradingRequest(bool mapping_only) override {
+    state_.metrics.CountGradingRequest(mapping_only);
+  }
+  bool StartGrading(ClientSession* session, Grading grading, const std::string& target_ip,
+                    uint16_t target_port, bool ipv4, Reject* reason) override;
+  void GradingSessionEnded(const std::string& nonce) override { graders_.erase(nonce); }
+  bool AddMapping(const std::string& nonce, MappingSlot slot, const std::string& mapped,
+                  const std::string& device_local) override;
+  void GradingDialbackDone(const std::string& nonce, GradingTest test,
+                           DialbackOutcome outcome) override;
   void CountDialback(DialbackOutcome outcome, uint64_t connect_us) override {
     state_.metrics.CountDialback(outcome, connect_us);
   }
@@ -79,6 +90,10 @@ class ServiceWorker final : public SessionHost, public DialbackHost {
   void OnDrainDeadline();
   void ExitWhenDrained();
   void FlushRecords();
+  // Writes the records of finished gradings and counts their grades.
+  void WriteGradings(std::vector<Grading>* done);
+  // The dial-back source for the address a request arrived on.
+  std::string DialbackSource(const std::string& local, bool ipv4) const;
 
   ServiceState& state_;
   const tovali::LogHandle log_;
@@ -89,6 +104,8 @@ class ServiceWorker final : public SessionHost, public DialbackHost {
   std::vector<std::unique_ptr<tovali::TcpListener>> listeners_;
   tovali::OwnedSet<ClientSession> sessions_;
   tovali::OwnedSet<Dialback> dialbacks_;
+  // The sessions holding a grading's connection, by nonce: where its failures are reported.
+  std::unordered_map<std::string, ClientSession*> graders_;
   int64_t paused_since_ms_ = -1;  // accepting paused since; -1: accepting
   std::atomic<bool> stop_requested_{false};
   bool draining_ = false;
