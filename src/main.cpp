@@ -9,6 +9,7 @@
 #include "BuildInfo.h"
 #include "base/Context.h"
 #include "main/Configs.h"
+#include "main/NatDetector.h"
 #include "main/PingDetector.h"
 #include "main/ReverseDetector.h"
 #include "tovali/log/logger.h"
@@ -30,6 +31,8 @@ int main(int argc, char** argv) {
   palvex::Context::HoldStopSignals();
 
   ReverseConfig reverse;
+  ReverseConfig nat;
+  nat.timeout = palvex::kDefaultNatTimeoutMs;
   PingConfig ping;
   bool version = false;
   std::string log_path;
@@ -63,6 +66,21 @@ int main(int argc, char** argv) {
   ping_cmd->add_option("-n,--bind_nic", ping.bind_nic, "bind to nic");
   ping_cmd->add_flag("-6,--ipv6", ping.ipv6, "detect ipv6");
 
+  CLI::App* nat_cmd = app.add_subcommand("nat", "grade tcp nat");
+  nat_cmd->add_option("-l,--log_path", log_path, "log path, no log when empty");
+  nat_cmd->add_option("-n,--nic", nat.nic, "bind nic");
+  nat_cmd->add_option("-i,--ip", nat.ip, "bind ip (default: 0.0.0.0)");
+  nat_cmd->add_option("-H,--host", nat.host, "server host (default: empty)");
+  nat_cmd->add_option("-P,--port", nat.port,
+                      WithDefault("server port", palvex::kDefaultServerPort));
+  nat_cmd->add_option("-I,--bind_min_port", nat.bind_min_port,
+                      WithDefault("bind min port", palvex::kDefaultBindMinPort));
+  nat_cmd->add_option("-A,--bind_max_port", nat.bind_max_port,
+                      WithDefault("bind max port", palvex::kDefaultBindMaxPort));
+  nat_cmd->add_option("-t,--timeout", nat.timeout,
+                      WithDefault("grading timeout", palvex::kDefaultNatTimeoutMs, " ms"));
+  nat_cmd->add_flag("-6,--ipv6", nat.ipv6, "grade ipv6");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -87,6 +105,7 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // The default mode and nat log alike.
   if (log_path.empty()) {
     tovali::SetLogLevel(tovali::kLogNone);
   } else if (!tovali::InitLogger(log_path)) {
@@ -96,6 +115,12 @@ int main(int argc, char** argv) {
   LOG_INFO("", "==== %s %s (%s %s) ====", palvex::kProgramName, palvex::kVersion, palvex::kCommitId,
            palvex::kBuildDate);
   // The detector's destructor prints the one result line, whatever ended the run.
+  if (nat_cmd->parsed()) {
+    auto grader = std::make_unique<palvex::NatDetector>(std::move(nat));
+    grader->Run();
+    grader.reset();
+    return 0;
+  }
   auto detector = std::make_unique<palvex::ReverseDetector>(std::move(reverse));
   detector->Run();
   detector.reset();

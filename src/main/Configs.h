@@ -11,11 +11,12 @@ inline constexpr uint16_t kDefaultServerPort = 60002;
 inline constexpr uint16_t kDefaultBindMinPort = 50000;
 inline constexpr uint16_t kDefaultBindMaxPort = 53000;
 inline constexpr uint32_t kDefaultTimeoutMs = 2000;
+inline constexpr uint32_t kDefaultNatTimeoutMs = 3000;  // nat: two more round trips
 inline constexpr uint16_t kDefaultPingPort = 80;
 inline constexpr uint32_t kDefaultPingCount = 10;
 inline constexpr uint32_t kDefaultPingIntervalMs = 1000;
 
-// Default mode: reverse detection.
+// Default mode: reverse detection; the nat subcommand takes the same record.
 struct ReverseConfig {
   std::string nic;
   std::string ip;

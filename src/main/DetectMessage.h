@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/Paths.h"
+#include "wire/NatGrade.h"
 
 namespace palvex {
 
@@ -34,6 +35,26 @@ struct DetectReport {
 // Always valid JSON and well-formed UTF-8, whatever the texts hold: ill-formed bytes become
 // U+FFFD, a zero byte is escaped as \u0000, and well-formed text parses back unchanged.
 std::string BuildDetectRecord(const DetectReport& report);
+
+// Everything the nat subcommand's result line shows.
+struct NatReport {
+  std::string nic;
+  bool ipv6 = false;
+  std::string ip;  // configured local address, empty when not given
+  uint16_t listen_port = 0;
+  std::string server;  // "ip:port" of the primary endpoint
+  std::string other;   // the other endpoint as advertised; empty without
+  std::string mapped[3];
+  uint16_t country = 0;
+  uint16_t province = 0;
+  uint16_t city = 0;
+  uint16_t isp = 0;
+  NatVerdict verdict;
+  int64_t timestamp = 0;
+};
+
+// The compact one-line JSON record of a grading, as BuildDetectRecord makes its own.
+std::string BuildNatRecord(const NatReport& report);
 
 // Replaces the ISP file's content with the decimal code when it is not 0, atomically (a reader
 // never sees a part) and never through a link: one at the path is replaced. True when written;

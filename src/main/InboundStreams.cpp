@@ -31,8 +31,14 @@ void InboundStreams::Add(tovali::TcpStream* stream) {
       std::make_unique<ReverseStream>(*this, loop_, owned.release(), count_, frame_deadline_ms));
 }
 
-void InboundStreams::OnStreamDone(ReverseStream* stream, int code, const std::string& detect_addr) {
+void InboundStreams::OnStreamDone(ReverseStream* stream, int code, const std::string& detect_addr,
+                                  uint16_t version, const std::string& payload) {
   streams_.Release(stream);
+  if (code == 0 && on_message) {
+    // The stream dies on a later pass: what it passes stays valid through the call.
+    on_message(detect_addr, version, payload);
+    return;
+  }
   if (code == 0 && on_frame) {
     // One shot: the run ends with the first frame.
     std::function<void(const std::string&)> report = std::move(on_frame);

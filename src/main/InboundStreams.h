@@ -46,11 +46,16 @@ class InboundStreams final : public ReverseStreamHost {
   uint64_t frame_deadline_ms = kFrameDeadlineMs;
 
   // The stream is released on a later loop pass.
-  void OnStreamDone(ReverseStream* stream, int code, const std::string& detect_addr) override;
+  void OnStreamDone(ReverseStream* stream, int code, const std::string& detect_addr,
+                    uint16_t version, const std::string& payload) override;
 
   // The first complete frame and where it came from; may stay empty. The owner may destroy the
   // set inside it.
   std::function<void(const std::string& detect_addr)> on_frame;
+  // Instead of on_frame: every complete frame, each on its own connection. The owner may
+  // destroy the set inside it.
+  std::function<void(const std::string& detect_addr, uint16_t version, const std::string& payload)>
+      on_message;
 
  private:
   event_base* loop_;

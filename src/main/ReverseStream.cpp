@@ -63,7 +63,8 @@ int ReverseStream::OnMessage(uint16_t version, const std::string& payload) {
   deadline_.Stop();
   // Done with this connection: it closes now and is freed on a later pass.
   stream_->Close(0);
-  host_.OnStreamDone(this, 0, FormatAddress(remote_ip_, !stream_->ipv4, remote_port_));
+  host_.OnStreamDone(this, 0, FormatAddress(remote_ip_, !stream_->ipv4, remote_port_), version,
+                     payload);
   return -1;
 }
 
@@ -71,7 +72,7 @@ void ReverseStream::Fail(int code) {
   // Closed now, freed with this object on a later pass.
   stream_->Close(0);
   deadline_.Stop();
-  host_.OnStreamDone(this, code, std::string());
+  host_.OnStreamDone(this, code, std::string(), 0, std::string());
 }
 
 }  // namespace palvex

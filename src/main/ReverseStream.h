@@ -27,10 +27,12 @@ namespace palvex {
 class ReverseStream;
 
 // All a ReverseStream may tell its owner: that its connection is finished (code 0: a complete
-// frame came from `detect_addr`). Called as the stream's last act.
+// frame came from `detect_addr`; `version` and `payload` are that frame's, else 0 and empty).
+// Called as the stream's last act.
 class ReverseStreamHost {
  public:
-  virtual void OnStreamDone(ReverseStream* stream, int code, const std::string& detect_addr) = 0;
+  virtual void OnStreamDone(ReverseStream* stream, int code, const std::string& detect_addr,
+                            uint16_t version, const std::string& payload) = 0;
 
  protected:
   ~ReverseStreamHost() = default;
