@@ -170,7 +170,7 @@ class HelpTest(CliTestCase):
                 self.assertIn("[OPTIONS] [SUBCOMMAND]", result.stdout.split("\n")[0])
                 self.assertEqual(option_rows(result.stdout), TOP_OPTIONS)
                 subcommands = option_rows(result.stdout, "Subcommands:")
-                self.assertEqual(subcommands, [("ping", None, "")])
+                self.assertEqual(subcommands, [("ping", None, ""), ("nat", None, "grade tcp nat")])
 
     def test_ping_help(self):
         result = run(["ping", "--help"])
@@ -183,6 +183,13 @@ class HelpTest(CliTestCase):
             if want is not None:
                 self.assertEqual(got, want, name)
         self.assertRegex(rows[1][2], r"^ping dest host \(default: [A-Za-z0-9-]+(\.[A-Za-z0-9-]+)+\)$")
+
+    def test_nat_help(self):
+        # The default mode's options, less --locate and --version, with the grading's timeout.
+        want = [(n, k, {"-t,--timeout": "grading timeout (default: 3000 ms)",
+                        "-6,--ipv6": "grade ipv6"}.get(n, d))
+                for n, k, d in TOP_OPTIONS if n not in ("-v,--version", "-L,--locate")]
+        self.assertEqual(option_rows(run(["nat", "--help"]).stdout), want)
 
     def test_help_wins_over_other_options(self):
         result = run(REVERSE_OFFLINE + ["-l", self.path("h.log"), "--help"])
