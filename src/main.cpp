@@ -24,6 +24,20 @@ std::string WithDefault(const char* what, uint32_t value, const char* unit = "")
   return std::string(what) + " (default: " + std::to_string(value) + unit + ")";
 }
 
+// The options of the modes that talk to the detection server: its address, and where to
+// listen and connect from.
+void AddServerOptions(CLI::App* app, ReverseConfig* config) {
+  app->add_option("-n,--nic", config->nic, "bind nic");
+  app->add_option("-i,--ip", config->ip, "bind ip (default: 0.0.0.0)");
+  app->add_option("-H,--host", config->host, "server host (default: empty)");
+  app->add_option("-P,--port", config->port,
+                  WithDefault("server port", palvex::kDefaultServerPort));
+  app->add_option("-I,--bind_min_port", config->bind_min_port,
+                  WithDefault("bind min port", palvex::kDefaultBindMinPort));
+  app->add_option("-A,--bind_max_port", config->bind_max_port,
+                  WithDefault("bind max port", palvex::kDefaultBindMaxPort));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,14 +54,7 @@ int main(int argc, char** argv) {
   CLI::App app{"", ""};
   app.add_flag("-v,--version", version, "show version");
   app.add_option("-l,--log_path", log_path, "log path, no log when empty");
-  app.add_option("-n,--nic", reverse.nic, "bind nic");
-  app.add_option("-i,--ip", reverse.ip, "bind ip (default: 0.0.0.0)");
-  app.add_option("-H,--host", reverse.host, "server host (default: empty)");
-  app.add_option("-P,--port", reverse.port, WithDefault("server port", palvex::kDefaultServerPort));
-  app.add_option("-I,--bind_min_port", reverse.bind_min_port,
-                 WithDefault("bind min port", palvex::kDefaultBindMinPort));
-  app.add_option("-A,--bind_max_port", reverse.bind_max_port,
-                 WithDefault("bind max port", palvex::kDefaultBindMaxPort));
+  AddServerOptions(&app, &reverse);
   app.add_option("-t,--timeout", reverse.timeout,
                  WithDefault("detect timeout", palvex::kDefaultTimeoutMs, " ms"));
   app.add_flag("-6,--ipv6", reverse.ipv6, "detect ipv6");
@@ -68,15 +75,7 @@ int main(int argc, char** argv) {
 
   CLI::App* nat_cmd = app.add_subcommand("nat", "grade tcp nat");
   nat_cmd->add_option("-l,--log_path", log_path, "log path, no log when empty");
-  nat_cmd->add_option("-n,--nic", nat.nic, "bind nic");
-  nat_cmd->add_option("-i,--ip", nat.ip, "bind ip (default: 0.0.0.0)");
-  nat_cmd->add_option("-H,--host", nat.host, "server host (default: empty)");
-  nat_cmd->add_option("-P,--port", nat.port,
-                      WithDefault("server port", palvex::kDefaultServerPort));
-  nat_cmd->add_option("-I,--bind_min_port", nat.bind_min_port,
-                      WithDefault("bind min port", palvex::kDefaultBindMinPort));
-  nat_cmd->add_option("-A,--bind_max_port", nat.bind_max_port,
-                      WithDefault("bind max port", palvex::kDefaultBindMaxPort));
+  AddServerOptions(nat_cmd, &nat);
   nat_cmd->add_option("-t,--timeout", nat.timeout,
                       WithDefault("grading timeout", palvex::kDefaultNatTimeoutMs, " ms"));
   nat_cmd->add_flag("-6,--ipv6", nat.ipv6, "grade ipv6");

@@ -1,6 +1,5 @@
 #include "main/NatDetector.h"
 
-#include <cstdio>
 #include <utility>
 
 #include "main/DetectMessage.h"
@@ -276,10 +275,7 @@ void NatDetector::Report() {
   report.verdict = verdict;
   report.timestamp = tovali::RealTimeSeconds();
   std::string json = BuildNatRecord(report);
-  WriteIspFile(report.isp);  // leaves the file alone for code 0
-  std::printf("%s\n", json.c_str());
-  std::fflush(stdout);
-  HLOG_INFO(log_, "nat result: %s", json.c_str());
+  Publish(json, report.isp, "nat");
 }
 
 }  // namespace palvex

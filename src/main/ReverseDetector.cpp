@@ -1,6 +1,5 @@
 #include "main/ReverseDetector.h"
 
-#include <cstdio>
 #include <utility>
 
 #include "main/DetectMessage.h"
@@ -89,10 +88,7 @@ void ReverseDetector::Report() {
   report.p2p_status = p2p_status_;
   report.timestamp = tovali::RealTimeSeconds();
   std::string json = BuildDetectRecord(report);
-  WriteIspFile(reply_.isp);  // leaves the file alone for code 0
-  std::printf("%s\n", json.c_str());
-  std::fflush(stdout);
-  HLOG_INFO(log_, "detect result: %s", json.c_str());
+  Publish(json, reply_.isp, "detect");
 }
 
 }  // namespace palvex

@@ -1,10 +1,12 @@
 #include "main/ServerProbe.h"
 
+#include <cstdio>
 #include <utility>
 
 #include "base/Paths.h"
 #include "base/Utils.h"
 #include "main/BackupServers.h"
+#include "main/DetectMessage.h"
 #include "tovali/Network/dns_manager.h"
 #include "tovali/Network/dns_resolver.h"
 #include "tovali/Network/random.h"
@@ -51,6 +53,13 @@ ServerProbe::~ServerProbe() {
 void ServerProbe::StopProbe() {
   resolver_.reset();
   listener_.reset();
+}
+
+void ServerProbe::Publish(const std::string& json, uint16_t isp, const char* what) {
+  WriteIspFile(isp);  // leaves the file alone for code 0
+  std::printf("%s\n", json.c_str());
+  std::fflush(stdout);
+  HLOG_INFO(log_, "%s result: %s", what, json.c_str());
 }
 
 void ServerProbe::Start() {

@@ -55,6 +55,8 @@ class ServerProbe : public Context {
   std::unique_ptr<tovali::TcpStream> NewSender();
   // Closes the resolver and the listener: the derived destructor's teardown before its report.
   void StopProbe();
+  // Prints the result line and flushes it, logs it as "<what> result", and stores the ISP code.
+  void Publish(const std::string& json, uint16_t isp, const char* what);
 
   tovali::LogHandle log_;
   ReverseConfig config_;
