@@ -82,6 +82,19 @@ std::string ValidateGrading(const std::vector<std::string>& other,
   *option = "--other-address";
   if ((!config->other_v4.empty() || !config->other_v6.empty()) && config->other_port == 0)
     return "needs --other-port: a grading asks the other address on both ports";
+  // A grading tells its requests apart by the address and port they came to.
+  for (const palvexd::Endpoint& listen : config->listen) {
+    if (listen.ip == config->other_v4 || listen.ip == config->other_v6)
+      return "'" + listen.ip + "' is a --listen address already";
+    if (listen.port == config->other_port) {
+      *option = "--other-port";
+      return std::to_string(listen.port) + " is a --listen port already";
+    }
+  }
+  if (config->listen.empty() && config->other_port == palvexd::kDefaultPort) {
+    *option = "--other-port";
+    return std::to_string(palvexd::kDefaultPort) + " is the listen port already";
+  }
   return "";
 }
 

@@ -259,10 +259,13 @@ class PartialServiceTest(NatCase):
         with open(self.daemon.record_path, encoding="utf-8") as f:
             self.assertNotIn('"mapping"', [json.loads(line)["test"] for line in f])
 
-    def test_other_address_without_other_port_stops_the_start(self):
-        proc = subprocess.run([DAEMON, "--other-address", S2], capture_output=True, text=True)
-        self.assertEqual(proc.returncode, 2)
-        self.assertIn("--other-port", proc.stderr)
+    def test_gradings_that_cannot_be_told_apart_stop_the_start(self):
+        for args in (["--other-address", S2],  # M2 and M3 would be the same request
+                     ["--other-address", S2, "--other-port", str(PORT)],
+                     ["--listen", f"{S2}:{PORT}", "--other-address", S2, "--other-port", "1"]):
+            proc = subprocess.run([DAEMON, *args], capture_output=True, text=True)
+            self.assertEqual(proc.returncode, 2, args)
+            self.assertIn("--other-", proc.stderr)
 
 
 class EndingTest(NatCase):
