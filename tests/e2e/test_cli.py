@@ -270,6 +270,11 @@ class LogFileTest(CliTestCase):
         # No one may create files in /proc, root included.
         self.assertInitFails("/proc/palvex-e2e.log")
         self.assertEqual(os.listdir(self.dir), ["plain"])
+        # nat takes -l before or after its name, and fails the same way.
+        for args in (["-l", "/proc/palvex-e2e.log", "nat"], ["nat", "-l", "/proc/palvex-e2e.log"]):
+            result = run(args + REVERSE_OFFLINE)
+            self.assertEqual((result.returncode, result.stderr, result.stdout),
+                             (1, "init logger failed\n", ""))
 
     def test_read_only_directory_for_a_user(self):
         if os.geteuid() == 0:
