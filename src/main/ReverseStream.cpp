@@ -6,6 +6,25 @@
 #include "wire/DetectProtocol.h"
 
 namespace palvex {
+namespace {
+
+// The payload on one log line: grading frames are lines of their own, and a peer's line feeds
+// must not forge log lines.
+std::string OneLine(const std::string& payload) {
+  std::string out;
+  out.reserve(payload.size());
+  for (char c : payload) {
+    if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else
+      out.push_back(c);
+  }
+  return out;
+}
+
+}  // namespace
 
 ReverseStream::ReverseStream(ReverseStreamHost& host, event_base* loop, tovali::TcpStream* stream,
                              unsigned int id, uint64_t deadline_ms)
@@ -59,7 +78,7 @@ int ReverseStream::ParseFrame(const char* p, size_t available) {
 
 int ReverseStream::OnMessage(uint16_t version, const std::string& payload) {
   HLOG_INFO(log_, "receive message: size=%zu version=%u message=%s",
-            kFrameHeaderSize + payload.size(), version, payload.c_str());
+            kFrameHeaderSize + payload.size(), version, OneLine(payload).c_str());
   deadline_.Stop();
   // Done with this connection: it closes now and is freed on a later pass.
   stream_->Close(0);
