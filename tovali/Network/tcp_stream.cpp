@@ -184,6 +184,9 @@ void TcpStream::OnRead() {
   bool destroyed = false;
   destroyed_ = &destroyed;
   char* const buffer = ScratchBuffer(read_size_);
+  // What one readiness event may take: a peer that sends as fast as it can must not keep the
+  // loop inside this connection. The watcher is level-triggered, so the rest comes next pass.
+  size_t budget = kReadBudget;
   for (;;) {
     ssize_t n = recv(fd_, buffer, read_size_, 0);
     if (n == 0) {
@@ -205,7 +208,8 @@ void TcpStream::OnRead() {
     if (destroyed)
       return;  // the owner let go of us inside on_data
     // A negative result, a short read, or a close inside on_data ends this round.
-    if (delivered < 0 || got < read_size_ || state_ != kOpen) {
+    budget = got < budget ? budget - got : 0;
+    if (delivered < 0 || got < read_size_ || state_ != kOpen || budget == 0) {
       destroyed_ = nullptr;
       return;
     }

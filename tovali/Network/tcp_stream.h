@@ -159,6 +159,7 @@ class TcpStream {
   std::string remote_ip_;
   uint16_t remote_port_ = 0;
   size_t read_size_ = 32768;
+  static constexpr size_t kReadBudget = 64 * 1024;  // bytes one readiness event delivers at most
   static constexpr size_t kChunkSize = 2048;
   std::list<Chunk> send_queue_;  // a list: an empty one allocates nothing
 

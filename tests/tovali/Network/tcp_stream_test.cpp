@@ -1,6 +1,7 @@
 #include "tovali/Network/tcp_stream.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -88,6 +89,26 @@ INSTANTIATE_TEST_SUITE_P(Families, TcpStreamTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? "IPv4" : "IPv6";
                          });
+
+TEST_P(TcpStreamTest, OneLoopPassDeliversAtMostTheReadBudget) {
+  // A peer that sends as fast as it can must not keep the loop inside one connection.
+  AdoptPair();
+  const std::string sent = Pattern(512 * 1024);
+  std::thread writer([this, &sent] { SendAll(peer_, sent); });
+  int queued = 0;
+  for (int i = 0; i < 2000 && queued < 96 * 1024; ++i) {
+    usleep(1000);
+    ioctl(ours_, FIONREAD, &queued);
+  }
+  RunOnce();
+  const size_t first_pass = received_.size();
+  RunUntil([this, &sent] { return received_.size() == sent.size(); });
+  writer.join();
+  EXPECT_GE(queued, 96 * 1024);
+  EXPECT_GT(first_pass, 0u);
+  EXPECT_LE(first_pass, 64u * 1024);
+  EXPECT_EQ(received_, sent);
+}
 
 TEST_P(TcpStreamTest, ConnectRefusesAnythingButANumericAddressOfItsFamily) {
   const int fds = OpenDescriptors();
