@@ -42,8 +42,12 @@ void ClientSession::Shutdown() {
 int ClientSession::OnData(const char* data, size_t len) {
   if (stage_ == Stage::kEnded)
     return -1;
-  if (stage_ == Stage::kHolding)
-    return 0;  // the request is answered; anything more is read and dropped
+  if (stage_ == Stage::kHolding) {
+    // The request is answered and a device sends nothing more: one that does is closed rather
+    // than read for the whole hold time.
+    End();
+    return -1;
+  }
   size_t used = 0;
   switch (reader_.Feed(data, len, &used)) {
     case palvex::FrameReader::kNeedMore:

@@ -11,7 +11,7 @@
 namespace palvexd {
 namespace {
 
-// Nothing the device sends on a dial-back matters: small reads of it.
+// Nothing the device sends on a dial-back is read beyond the first bytes.
 constexpr size_t kDialbackReadSize = 256;
 
 }  // namespace
@@ -74,7 +74,12 @@ void Dialback::Connect() {
   stream_->SetReadSize(kDialbackReadSize);
   stream_->write_through = true;
   stream_->on_open = [this] { OnOpen(); };
-  stream_->on_data = [](const char*, size_t) { return 0; };
+  // A dial-back needs nothing from the device: bytes from it end the connection at once rather
+  // than being read, however fast it sends, until the linger time passes.
+  stream_->on_data = [this](const char*, size_t) {
+    End();
+    return -1;
+  };
   stream_->on_error = [this](int code) { OnError(code); };
   connect_start_us_ = tovali::MonotonicUs();
   int rc = stream_->Connect(target_ip_, target_port_);
@@ -87,6 +92,13 @@ void Dialback::Connect() {
 
 void Dialback::OnOpen() {
   const uint64_t connect_us = static_cast<uint64_t>(tovali::MonotonicUs() - connect_start_us_);
+  if (stream_->LocalPort() == stream_->RemotePort() && stream_->LocalIp() == stream_->RemoteIp()) {
+    // Nothing listened on a port of our own address, and the ephemeral source port happened to
+    // be that port: TCP joined the socket to itself. No device answered.
+    Report(DialbackOutcome::kRefused, 0);
+    End();
+    return;
+  }
   stage_ = kLingering;
   timer_.Start(config_.dialback_linger_ms);
   Report(DialbackOutcome::kOk, connect_us);

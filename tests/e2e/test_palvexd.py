@@ -18,6 +18,7 @@ import socket
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import urllib.request
@@ -265,6 +266,65 @@ class AbuseTest(ServiceCase):
         self.assertEqual(d.metrics()["palvexd_open_connections"], 0)
         self.assertEqual(d.rejected("incomplete"), 0)
         self.assertEqual(len(d.records()), 1, "refused connections write no record")
+
+    def test_dial_back_targets_that_flood_or_are_the_service_itself_get_nothing(self):
+        d = self.start("--dialback-delay", "300", "--source-rate", "0")
+        # Four devices that, once dialled back, send as fast as they can: each dial-back closes
+        # on the first bytes instead of reading them for its whole 2 s linger.
+        ended = []
+
+        def flood(index):
+            listener = socket.socket()
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+            listener.bind((f"10.78.0.{index}", 0))
+            listener.listen(1)
+            ask = socket.socket()  # from the listening port, as palvex does
+            ask.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+            ask.bind(listener.getsockname())
+            ask.connect((SERVICE_V4, 60002))
+            ask.sendall(frame(1, b"flood"))
+            conn, _ = listener.accept()
+            start = time.monotonic()
+            try:
+                while True:
+                    conn.sendall(b"x" * 65536)
+            except OSError:
+                ended.append(time.monotonic() - start)
+            for sock in (conn, ask, listener):
+                sock.close()
+
+        threads = [threading.Thread(target=flood, args=(i,)) for i in range(1, 5)]
+        for t in threads:
+            t.start()
+        self.assertEqual(self.palvex("-H", SERVICE_V4)["p2pReverse"], 1)
+        for t in threads:
+            t.join(10)
+        self.assertEqual(len(ended), 4)
+        self.assertLess(max(ended), 1.0, "a flooding device was read for its linger time")
+
+        # A device whose address is the service's own and whose port nothing listens on: with a
+        # single ephemeral port, the dial-back's socket would connect to itself.
+        ports = "/proc/sys/net/ipv4/ip_local_port_range"
+        with open(ports) as f:
+            saved = f.read()
+        def set_ports(text):
+            with open(ports, "w") as f:
+                f.write(text)
+
+        self.cleanup.append(lambda: set_ports(saved))
+        set_ports("50000 50000")
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind((SERVICE_V4, 50000))
+        s.connect((SERVICE_V4, 60002))
+        s.sendall(frame(1, b"self"))
+        self.assertTrue(s.recv(100).startswith(f"{SERVICE_V4}:50000|".encode()))
+        # Gone without a trace (no TIME_WAIT holding the port) before the dial-back starts.
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        s.close()
+        records = d.wait_records(6)
+        self.assertEqual(records[-1]["identity"], "self")
+        self.assertEqual(records[-1]["dialback"], "refused")
 
     def test_running_out_of_descriptors_pauses_accepting_and_recovers(self):
         # Three times as many connections as descriptors: the service keeps some for itself,
