@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "server/GeoDatabases.h"
 #include "server/LocationTable.h"
 
 namespace {
@@ -137,6 +138,59 @@ void BM_LookupText(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
 BENCHMARK(BM_LookupText);
+
+// The same request's cost with the databases answering: a city and an ASN database of 65,536
+// IPv4 /24 networks each (written once by the tests' MMDB writer), with their maps.
+const palvexd::GeoDatabases* Databases() {
+  static const palvexd::GeoDatabases* geo = []() -> const palvexd::GeoDatabases* {
+    const std::string dir = "/tmp/palvexd-mmdb-bench";
+    const std::string city = dir + "/city.mmdb", asn = dir + "/asn.mmdb";
+    const std::string maps[3] = {dir + "/province.txt", dir + "/city.txt", dir + "/isp.txt"};
+    std::string make =
+        "mkdir -p " + dir + " && python3 -c '" +
+        "import json,sys\n"
+        "k=sys.argv[1]\n"
+        "r=[{\"network\":\"%d.%d.%d.0/24\"%(100+i//65536,i//256%256,i%256),\"data\":"
+        "({\"country\":{\"iso_code\":\"CN\"},\"subdivisions\":[{\"iso_code\":\"BJ\"}],"
+        "\"city\":{\"geoname_id\":i}} if k==\"City\" else "
+        "{\"autonomous_system_number\":i%5000})} for i in range(65536)]\n"
+        "print(json.dumps({\"type\":k,\"records\":r}))' ";
+    const std::string writer =
+        std::string(" | perl ") + PALVEX_SOURCE_DIR "/tests/e2e/make_mmdb.pl ";
+    std::string command = make + "City" + writer + city + " && " + make + "ASN" + writer + asn +
+                          " && echo 'CN-BJ 11' >" + maps[0] +
+                          " && seq 0 65535 | sed 's/.*/& 1101/' >" + maps[1] +
+                          " && seq 0 4999 | sed 's/.*/AS& 2/' >" + maps[2];
+    if (std::system(command.c_str()) != 0)
+      return nullptr;
+    auto* databases = new palvexd::GeoDatabases;
+    std::string error;
+    if (!databases->Load({city, asn, maps[0], maps[1], maps[2], PALVEXD_ISO_3166_FILE}, &error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return nullptr;
+    }
+    return databases;
+  }();
+  return geo;
+}
+
+void BM_LookupTextInDatabases(benchmark::State& state) {
+  const palvexd::GeoDatabases* geo = Databases();
+  if (geo == nullptr) {
+    state.SkipWithError("cannot write the databases (libmaxmind-db-writer-perl missing?)");
+    return;
+  }
+  std::mt19937 rng(19);
+  std::vector<std::string> addresses(1 << 12);
+  for (std::string& a : addresses)
+    a = "100." + std::to_string(rng() % 256) + "." + std::to_string(rng() % 256) + ".7";
+  size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(geo->Lookup(addresses[i++ & 0xfff]));
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_LookupTextInDatabases);
 
 }  // namespace
 

@@ -9,7 +9,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake
-  libevent-dev libcli11-dev libcjson-dev
+  libevent-dev libcli11-dev libcjson-dev libmaxminddb-dev iso-codes libmaxmind-db-writer-perl
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 iproute2 iptables nftables util-linux procps man-db
 )

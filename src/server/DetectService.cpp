@@ -82,6 +82,11 @@ int DetectService::Start() {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
+  std::shared_ptr<GeoDatabases> geo;
+  if (!LoadGeo(&geo, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 2;
+  }
   const bool default_listen = config_.listen.empty();
   if (default_listen) {
     config_.listen.push_back(Endpoint{"0.0.0.0", true, kDefaultPort});
@@ -90,6 +95,7 @@ int DetectService::Start() {
   FitLimitsToDescriptors();
   state_ = std::make_unique<ServiceState>(config_);
   state_->set_table(std::move(table));
+  state_->set_geo(std::move(geo));
   if (!state_->records.Open(config_.record, &error)) {
     std::fprintf(stderr, "palvexd: --record %s\n", error.c_str());
     return 1;
@@ -185,8 +191,32 @@ void DetectService::Reload() {
       HLOG_ERROR(log_, "reload failed, keeping the old table: %s", error.c_str());
     }
   }
+  std::shared_ptr<GeoDatabases> geo;
+  if (LoadGeo(&geo, &error)) {
+    if (geo) {
+      state_->set_geo(std::move(geo));
+      state_->metrics.CountReload(true);
+      HLOG_INFO(log_, "location databases reloaded");
+    }
+  } else {
+    state_->metrics.CountReload(false);
+    HLOG_ERROR(log_, "reload failed, keeping the old databases: %s", error.c_str());
+  }
   if (!state_->records.Reopen(&error))
     HLOG_ERROR(log_, "cannot reopen the record file: %s", error.c_str());
+}
+
+bool DetectService::LoadGeo(std::shared_ptr<GeoDatabases>* out, std::string* error) const {
+  GeoFiles files{config_.mmdb_city, config_.mmdb_asn, config_.map_province,
+                 config_.map_city,  config_.map_isp,  PALVEXD_ISO_3166_FILE};
+  out->reset();
+  if (files.empty())
+    return true;
+  auto geo = std::make_shared<GeoDatabases>();
+  if (!geo->Load(files, error))
+    return false;
+  *out = std::move(geo);
+  return true;
 }
 
 void DetectService::SweepGradings(bool all) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "server/GeoDatabases.h"
 #include "server/ServerConfig.h"
 #include "tovali/Network/event_loop.h"
 #include "tovali/log/log_handle.h"
@@ -41,6 +42,8 @@ class DetectService {
  private:
   void OnSignal(int signal_number);
   void Reload();
+  // The databases and maps as configured; a null *out without any. False with the reason.
+  bool LoadGeo(std::shared_ptr<GeoDatabases>* out, std::string* error) const;
   // Writes the gradings whose hold time is over (all of them with `all`), with their grades.
   void SweepGradings(bool all);
   static void OnHttp(evhttp_request* request, void* self);

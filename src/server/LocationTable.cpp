@@ -169,6 +169,7 @@ bool LocationTable::Parse(const std::string& text, const std::string& name, std:
     if (!ParseCode(length_text.data(), length_text.size(), &length) || length > (ipv6 ? 128 : 32))
       return fail("bad prefix length '" + length_text + "'");
     Location location;
+    location.matched = true;
     uint16_t* codes[4] = {&location.country, &location.province, &location.city, &location.isp};
     for (int i = 0; i < 4; ++i) {
       if (!ParseCode(fields[i + 1].first, fields[i + 1].second, codes[i]))

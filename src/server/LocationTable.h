@@ -19,8 +19,11 @@ struct Location {
   uint16_t province = 0;
   uint16_t city = 0;
   uint16_t isp = 0;
+  // A table prefix holds the address (its codes may all be 0): the databases are not asked.
+  bool matched = false;
   bool operator==(const Location& o) const {
-    return country == o.country && province == o.province && city == o.city && isp == o.isp;
+    return country == o.country && province == o.province && city == o.city && isp == o.isp &&
+           matched == o.matched;
   }
   bool operator!=(const Location& o) const { return !(*this == o); }
 };

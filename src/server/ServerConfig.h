@@ -33,6 +33,12 @@ struct ServerConfig {
   std::string dialback_from_v6;
   std::string server_id = "palvexd";
   std::string locations;  // table file; empty: every lookup gives 0 0 0 0
+  // MMDB databases and the operator's maps from their keys to codes; the table's prefixes win.
+  std::string mmdb_city;
+  std::string mmdb_asn;
+  std::string map_province;
+  std::string map_city;
+  std::string map_isp;
   std::string record;     // record file; empty: standard output
   std::string metrics;    // "ADDR:PORT"; empty: off
   uint32_t max_connections = 10000;

@@ -133,6 +133,14 @@ int main(int argc, char** argv) {
       ->allow_extra_args(false);
   app.add_option("--locations", config.locations,
                  "location table: CIDR COUNTRY PROVINCE CITY ISP per line (default: none)");
+  app.add_option("--mmdb-city", config.mmdb_city,
+                 "MMDB city database: country, province and city codes (default: none)");
+  app.add_option("--mmdb-asn", config.mmdb_asn, "MMDB ASN database: ISP codes (default: none)");
+  app.add_option("--map-province", config.map_province,
+                 "province codes: CC-SUB NUMBER per line (default: none)");
+  app.add_option("--map-city", config.map_city,
+                 "city codes: GEONAME_ID NUMBER per line (default: none)");
+  app.add_option("--map-isp", config.map_isp, "ISP codes: ASN NUMBER per line (default: none)");
   app.add_option("--record", config.record, "append records to this file (default: stdout)");
   app.add_option("--metrics", config.metrics, "serve /metrics and /healthz on ADDR:PORT");
   app.add_option("--workers", config.workers, "event loops, one thread each")

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <utility>
 
+#include "server/GeoDatabases.h"
 #include "server/GradingBook.h"
 #include "server/LocationTable.h"
 #include "server/RecordWriter.h"
@@ -39,6 +40,22 @@ class ServiceState {
     table_.swap(table);
     // The old table (now in `table`) dies outside the lock, once its last reader lets go.
   }
+  std::shared_ptr<const GeoDatabases> geo() const {
+    std::lock_guard<std::mutex> lock(table_mutex_);
+    return geo_;
+  }
+  void set_geo(std::shared_ptr<const GeoDatabases> geo) {
+    std::lock_guard<std::mutex> lock(table_mutex_);
+    geo_.swap(geo);
+  }
+  // The table's codes for a prefix holding `ip`, else the databases'.
+  Location Locate(const std::string& ip) const {
+    Location location = table()->Lookup(ip);
+    if (location.matched)
+      return location;
+    std::shared_ptr<const GeoDatabases> databases = geo();
+    return databases ? databases->Lookup(ip) : location;
+  }
 
   const ServerConfig config;
   ServiceMetrics metrics;
@@ -51,6 +68,7 @@ class ServiceState {
  private:
   mutable std::mutex table_mutex_;
   std::shared_ptr<const LocationTable> table_;
+  std::shared_ptr<const GeoDatabases> geo_;  // null without databases
 };
 
 }  // namespace palvexd

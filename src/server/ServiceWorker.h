@@ -53,7 +53,7 @@ class ServiceWorker final : public SessionHost, public DialbackHost {
   // ---- loop thread: what sessions and dial-backs may ask
   const tovali::LogHandle& log() const override { return log_; }
   bool TakeDialbackSlot() override { return state_.dialbacks.TryAcquire(); }
-  Location Locate(const std::string& ip) override { return state_.table()->Lookup(ip); }
+  Location Locate(const std::string& ip) override { return state_.Locate(ip); }
   void CountRequest(uint16_t version) override { state_.metrics.CountRequest(version); }
   void CountReject(Reject reason) override { state_.metrics.CountReject(reason); }
   void Refuse(Reject reason, const std::string& ip, bool ipv4, uint16_t port) override;

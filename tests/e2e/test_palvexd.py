@@ -386,6 +386,70 @@ class AbuseTest(ServiceCase):
         self.assertEqual(len(d.wait_records(7)), 7)
 
 
+class DatabaseTest(ServiceCase):
+    """Locations from MMDB databases the test writes itself, under a location table."""
+
+    def database(self, name, kind, records):
+        path = os.path.join(self.tmp, name)
+        spec = json.dumps({"type": kind, "records": records})
+        subprocess.run(["perl", os.path.join(HERE, "make_mmdb.pl"), path], input=spec, text=True,
+                       check=True)
+        return path
+
+    def map_file(self, name, text):
+        path = os.path.join(self.tmp, name)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        return path
+
+    def locate(self, src, dst=SERVICE_V4):
+        family = socket.AF_INET6 if ":" in src else socket.AF_INET
+        with socket.socket(family, socket.SOCK_STREAM) as s:
+            s.bind((src, 0))
+            s.settimeout(5)
+            s.connect((dst, 60002))
+            s.sendall(frame(4, b"db"))
+            return [int(code) for code in s.recv(200).decode().split("|")[1:]]
+
+    def test_codes_from_city_and_asn_databases_under_the_table(self):
+        cn = {"country": {"iso_code": "CN"}, "subdivisions": [{"iso_code": "BJ"}],
+              "city": {"geoname_id": 1816670}}
+        city = self.database("city.mmdb", "City", [
+            {"network": "100.128.0.0/10", "data": {"country": {"iso_code": "DE"}}},
+            {"network": "100.129.0.0/16", "data": cn},
+            {"network": "2001:db8::/32", "data": cn}])
+        asn = self.database("asn.mmdb", "ASN", [
+            {"network": "100.129.0.0/16", "data": {"autonomous_system_number": 4134}},
+            {"network": "2001:db8::/32", "data": {"autonomous_system_number": 4812}}])
+        maps = ["--map-province", self.map_file("p.txt", "# ISO 3166-2\nCN-BJ 11\n\n"),
+                "--map-city", self.map_file("c.txt", "1816670 1101\n"),
+                "--map-isp", self.map_file("i.txt", "AS4134 2\n4812 5  # another\n")]
+        d = self.start("--mmdb-city", city, "--mmdb-asn", asn, *maps, "--source-rate", "0")
+        self.assertEqual(self.locate("100.129.0.5"), [156, 11, 1101, 2])
+        self.assertEqual(self.locate("2001:db8::5", SERVICE_V6), [156, 11, 1101, 5])
+        self.assertEqual(self.locate("100.130.0.5"), [276, 0, 0, 0])  # country only
+        self.assertEqual(self.locate("100.128.0.5"), [156, 11, 1101, 2])  # the table's prefix
+        self.assertEqual(self.locate("10.9.9.9"), [0, 0, 0, 0])
+
+        # SIGHUP rereads maps and databases; a bad map keeps the old ones.
+        self.map_file("i.txt", "4134 7\n")
+        d.send(signal.SIGHUP)
+        d.wait_log("location databases reloaded")
+        self.assertEqual(self.locate("100.129.0.5"), [156, 11, 1101, 7])
+        self.map_file("i.txt", "4134 7\nAS 9\n")
+        d.send(signal.SIGHUP)
+        d.wait_log("keeping the old databases")
+        self.assertIn(f"{self.tmp}/i.txt:2: bad key 'AS'", d.log())
+        self.assertEqual(self.locate("100.129.0.5"), [156, 11, 1101, 7])
+        d.stop()
+
+        # At start a bad map stops the service with its line.
+        self.map_file("c.txt", "1816670 1101\n1816670 1102\n")
+        bad = Daemon(self.tmp, "--mmdb-city", city, "--map-city", f"{self.tmp}/c.txt", wait=False)
+        self.assertEqual(bad.wait(), 2)
+        self.assertEqual(bad.stderr, f"{self.tmp}/c.txt:2: '1816670' given twice\n")
+
+
 class OperationTest(ServiceCase):
     def test_start_up_errors(self):
         self.write_table("# ok\n100.128.0.0/16 1 2 3 4\n100.129.0.0/16 1 2 3 x\n")
