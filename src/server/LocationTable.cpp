@@ -32,6 +32,11 @@ bool PrefixOrder(const Prefix<Key>& a, const Prefix<Key>& b) {
   return a.length < b.length;
 }
 
+// Ranges merge only when neither their codes nor their being covered by a prefix differ.
+bool Same(const Location& a, const Location& b) {
+  return a == b && a.matched == b.matched;
+}
+
 // Sorted prefixes to disjoint ranges holding the innermost prefix's codes. Every prefix pair is
 // either nested or disjoint, so a stack of the enclosing prefixes is enough.
 template <typename Key>
@@ -43,13 +48,13 @@ void Flatten(const std::vector<Prefix<Key>>& prefixes, std::vector<Key>* starts,
     if (starts->back() == at) {
       locations->back() = location;
       size_t n = locations->size();
-      if (n >= 2 && (*locations)[n - 2] == location) {
+      if (n >= 2 && Same((*locations)[n - 2], location)) {
         starts->pop_back();
         locations->pop_back();
       }
       return;
     }
-    if (locations->back() == location)
+    if (Same(locations->back(), location))
       return;
     starts->push_back(at);
     locations->push_back(location);

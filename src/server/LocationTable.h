@@ -21,9 +21,9 @@ struct Location {
   uint16_t isp = 0;
   // A table prefix holds the address (its codes may all be 0): the databases are not asked.
   bool matched = false;
+  // The codes; `matched` is the table's own business.
   bool operator==(const Location& o) const {
-    return country == o.country && province == o.province && city == o.city && isp == o.isp &&
-           matched == o.matched;
+    return country == o.country && province == o.province && city == o.city && isp == o.isp;
   }
   bool operator!=(const Location& o) const { return !(*this == o); }
 };

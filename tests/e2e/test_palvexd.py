@@ -424,10 +424,12 @@ class DatabaseTest(ServiceCase):
         maps = ["--map-province", self.map_file("p.txt", "# ISO 3166-2\nCN-BJ 11\n\n"),
                 "--map-city", self.map_file("c.txt", "1816670 1101\n"),
                 "--map-isp", self.map_file("i.txt", "AS4134 2\n4812 5  # another\n")]
+        self.write_table(TABLE + "100.130.0.0/24 0 0 0 0\n")
         d = self.start("--mmdb-city", city, "--mmdb-asn", asn, *maps, "--source-rate", "0")
         self.assertEqual(self.locate("100.129.0.5"), [156, 11, 1101, 2])
         self.assertEqual(self.locate("2001:db8::5", SERVICE_V6), [156, 11, 1101, 5])
-        self.assertEqual(self.locate("100.130.0.5"), [276, 0, 0, 0])  # country only
+        self.assertEqual(self.locate("100.130.1.5"), [276, 0, 0, 0])  # country only
+        self.assertEqual(self.locate("100.130.0.5"), [0, 0, 0, 0])  # a prefix of the table's
         self.assertEqual(self.locate("100.128.0.5"), [156, 11, 1101, 2])  # the table's prefix
         self.assertEqual(self.locate("10.9.9.9"), [0, 0, 0, 0])
 
