@@ -90,7 +90,6 @@ void ClientSession::OnRequest() {
     Refuse(Reject::kDialbacks);
     return;
   }
-  host_.CountRequest(version);
   const bool ipv4 = stream_->ipv4;
   const std::string& source_ip = stream_->RemoteIp();
   const uint16_t source_port = stream_->RemotePort();
@@ -101,6 +100,7 @@ void ClientSession::OnRequest() {
   record.identity = SanitizeIdentity(reader_.payload());
   record.location = host_.Locate(source_ip);
   const Location& l = record.location;
+  host_.CountRequest(version, l.isp);
   int sent = stream_->Send(palvex::WriteDetectReply(
       palvex::DetectReply{record.peer, l.country, l.province, l.city, l.isp}));
   stage_ = Stage::kHolding;
@@ -151,7 +151,7 @@ void ClientSession::OnGradeRequest() {
   reply.other_port = config_.other_port;
 
   if (request.mapping_only) {
-    host_.CountGradingRequest(true);
+    host_.CountGradingRequest(true, l.isp);
     MappingSlot slot = kMappedPrimary;
     if (config_.other_port != 0 && local_port == config_.other_port)
       slot = kMappedOtherPort;
@@ -178,7 +178,7 @@ void ClientSession::OnGradeRequest() {
       return;
     }
     grading_nonce_ = request.nonce;
-    host_.CountGradingRequest(false);
+    host_.CountGradingRequest(false, l.isp);
   }
   int sent = stream_->Send(palvex::BuildGradeMessage(reply));
   stage_ = Stage::kHolding;

@@ -153,7 +153,7 @@ void Dialback::Report(DialbackOutcome outcome, uint64_t connect_us) {
   record_.time = tovali::RealTimeSeconds();
   record_.dialback = outcome;
   record_.dialback_ms = static_cast<uint32_t>((connect_us + 500) / 1000);
-  host_.CountDialback(outcome, connect_us);
+  host_.CountDialback(outcome, connect_us, record_.location.isp);
   host_.WriteRecord(record_);
 }
 

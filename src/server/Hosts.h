@@ -24,7 +24,8 @@ class SessionHost {
   // when every slot is in use.
   virtual bool TakeDialbackSlot() = 0;
   virtual Location Locate(const std::string& ip) = 0;
-  virtual void CountRequest(uint16_t version) = 0;
+  // By version, and by kind for the ISP code of the device's address.
+  virtual void CountRequest(uint16_t version, uint16_t isp) = 0;
   virtual void CountReject(Reject reason) = 0;
   // Counts and logs a connection closed without a reply.
   virtual void Refuse(Reject reason, const std::string& ip, bool ipv4, uint16_t port) = 0;
@@ -32,7 +33,7 @@ class SessionHost {
   virtual void StartDialback(DetectRecord record, const std::string& target_ip,
                              uint16_t target_port, bool ipv4) = 0;
   virtual void WriteRecord(const DetectRecord& record) = 0;
-  virtual void CountGradingRequest(bool mapping_only) = 0;
+  virtual void CountGradingRequest(bool mapping_only, uint16_t isp) = 0;
   // A grading request: takes a dial-back slot for each test the grading started, holds the
   // grading under its nonce and starts those dial-backs to the observed endpoint; failures are
   // reported to `session` until GradingSessionEnded. False with *reason, nothing taken, when
@@ -55,7 +56,7 @@ class SessionHost {
 class DialbackHost {
  public:
   // `connect_us` counts for kOk only.
-  virtual void CountDialback(DialbackOutcome outcome, uint64_t connect_us) = 0;
+  virtual void CountDialback(DialbackOutcome outcome, uint64_t connect_us, uint16_t isp) = 0;
   virtual void WriteRecord(const DetectRecord& record) = 0;
   // A grading's dial-back decided; it writes no record of its own.
   virtual void GradingDialbackDone(const std::string& nonce, GradingTest test,

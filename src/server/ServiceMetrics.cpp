@@ -24,21 +24,46 @@ void Line(std::string* out, const char* format, ...) {
                 static_cast<size_t>(n) < sizeof(buf) ? static_cast<size_t>(n) : sizeof(buf) - 1);
 }
 
+// The request kinds of palvexd_requests_by_isp_total.
+const char* const kKinds[] = {"detect", "locate", "grade", "mapping"};
+
+std::string IspText(int label) {
+  return label < 0 ? "other" : std::to_string(label);
+}
+
 }  // namespace
 
 const uint64_t ServiceMetrics::kBucketUs[kBuckets] = {
     500, 1000, 2500, 5000, 10000, 25000, 50000, 100000, 250000, 500000, 1000000, 2500000, 5000000};
 
-void ServiceMetrics::CountRequest(uint16_t version) {
-  (version == palvex::kDetectVersion ? requests_full_ : requests_locate_).fetch_add(1, kRelaxed);
+void ServiceMetrics::CountRequest(uint16_t version, uint16_t isp) {
+  const bool full = version == palvex::kDetectVersion;
+  (full ? requests_full_ : requests_locate_).fetch_add(1, kRelaxed);
+  CountByIsp(&isp_requests_, full ? 0 : 1, isp);
+}
+
+int ServiceMetrics::IspLabel(uint16_t isp) {
+  if (isps_.count(isp) != 0)
+    return isp;
+  if (isps_.size() >= kMaxIsps)
+    return -1;
+  isps_[isp] = true;
+  return isp;
+}
+
+void ServiceMetrics::CountByIsp(std::map<std::pair<int, int>, uint64_t>* series, int key,
+                                uint16_t isp) {
+  std::lock_guard<std::mutex> lock(isp_mutex_);
+  ++(*series)[std::make_pair(key, IspLabel(isp))];
 }
 
 void ServiceMetrics::CountReject(Reject reason) {
   rejected_[static_cast<size_t>(reason)].fetch_add(1, kRelaxed);
 }
 
-void ServiceMetrics::CountDialback(DialbackOutcome outcome, uint64_t connect_us) {
+void ServiceMetrics::CountDialback(DialbackOutcome outcome, uint64_t connect_us, uint16_t isp) {
   dialbacks_[static_cast<size_t>(outcome)].fetch_add(1, kRelaxed);
+  CountByIsp(&isp_dialbacks_, static_cast<int>(outcome), isp);
   if (outcome != DialbackOutcome::kOk)
     return;
   for (size_t i = 0; i < kBuckets; ++i) {
@@ -59,8 +84,9 @@ void ServiceMetrics::CountAcceptPause(bool metrics) {
   (metrics ? metrics_pauses_ : client_pauses_).fetch_add(1, kRelaxed);
 }
 
-void ServiceMetrics::CountGradingRequest(bool mapping_only) {
+void ServiceMetrics::CountGradingRequest(bool mapping_only, uint16_t isp) {
   grading_requests_[mapping_only ? 1 : 0].fetch_add(1, kRelaxed);
+  CountByIsp(&isp_requests_, mapping_only ? 3 : 2, isp);
 }
 
 void ServiceMetrics::CountGradingDialback(GradingTest test, DialbackOutcome outcome) {
@@ -70,15 +96,8 @@ void ServiceMetrics::CountGradingDialback(GradingTest test, DialbackOutcome outc
 void ServiceMetrics::CountGrade(const DetectRecord& grading) {
   const bool ipv6 = !grading.peer.empty() && grading.peer.front() == '[';
   const int nat_type = grading.grade.verdict.nat_type;
-  std::lock_guard<std::mutex> lock(grades_mutex_);
-  int label = grading.location.isp;
-  if (grade_isps_.count(label) == 0) {
-    if (grade_isps_.size() >= kMaxGradeIsps)
-      label = -1;
-    else
-      grade_isps_[label] = true;
-  }
-  ++grades_[std::make_tuple(ipv6, label, nat_type)];
+  std::lock_guard<std::mutex> lock(isp_mutex_);
+  ++grades_[std::make_tuple(ipv6, IspLabel(grading.location.isp), nat_type)];
 }
 
 std::string ServiceMetrics::Render(uint32_t open_connections, uint32_t dialbacks_in_flight,
@@ -171,12 +190,24 @@ std::string ServiceMetrics::Render(uint32_t open_connections, uint32_t dialbacks
   }
   out += "# HELP palvexd_nat_grades_total Finished NAT gradings, by protocol, ISP code and type.\n";
   out += "# TYPE palvexd_nat_grades_total counter\n";
-  std::lock_guard<std::mutex> lock(grades_mutex_);
+  std::lock_guard<std::mutex> lock(isp_mutex_);
   for (const auto& [key, count] : grades_) {
     const auto& [ipv6, isp, type] = key;
-    const std::string isp_label = isp < 0 ? "other" : std::to_string(isp);
+    const std::string isp_label = IspText(isp);
     Line(&out, "palvexd_nat_grades_total{protocol=\"%s\",isp=\"%s\",nat_type=\"%d\"} %" PRIu64 "\n",
          ipv6 ? "tcp6" : "tcp", isp_label.c_str(), type, count);
+  }
+  out += "# HELP palvexd_requests_by_isp_total Requests answered, by kind and ISP code.\n";
+  out += "# TYPE palvexd_requests_by_isp_total counter\n";
+  for (const auto& [key, count] : isp_requests_) {
+    Line(&out, "palvexd_requests_by_isp_total{kind=\"%s\",isp=\"%s\"} %" PRIu64 "\n",
+         kKinds[key.first], IspText(key.second).c_str(), count);
+  }
+  out += "# HELP palvexd_dialbacks_by_isp_total Finished dial-backs, by ISP code and outcome.\n";
+  out += "# TYPE palvexd_dialbacks_by_isp_total counter\n";
+  for (const auto& [key, count] : isp_dialbacks_) {
+    Line(&out, "palvexd_dialbacks_by_isp_total{isp=\"%s\",outcome=\"%s\"} %" PRIu64 "\n",
+         IspText(key.second).c_str(), OutcomeName(static_cast<DialbackOutcome>(key.first)), count);
   }
   return out;
 }

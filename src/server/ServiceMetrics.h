@@ -20,17 +20,18 @@ namespace palvexd {
 
 class ServiceMetrics {
  public:
-  void CountRequest(uint16_t version);
+  // Each also counts under the ISP code of the device's address (see kMaxIsps).
+  void CountRequest(uint16_t version, uint16_t isp);
   void CountReject(Reject reason);
   // `connect_us` goes into the histogram for kOk only.
-  void CountDialback(DialbackOutcome outcome, uint64_t connect_us);
+  void CountDialback(DialbackOutcome outcome, uint64_t connect_us, uint16_t isp);
   void CountReload(bool ok);
   // Accepting paused: descriptors or memory ran out (or, for clients, every connection slot is
   // taken). `metrics`: the metrics endpoint's listener rather than the clients'.
   void CountAcceptPause(bool metrics);
   // NAT gradings: requests by test asked, dial-backs by test and outcome, and the finished
   // grades by protocol, ISP code and NAT type.
-  void CountGradingRequest(bool mapping_only);
+  void CountGradingRequest(bool mapping_only, uint16_t isp);
   void CountGradingDialback(GradingTest test, DialbackOutcome outcome);
   void CountGrade(const DetectRecord& grading);
 
@@ -56,11 +57,16 @@ class ServiceMetrics {
   std::atomic<uint64_t> metrics_pauses_{0};
   std::atomic<uint64_t> grading_requests_[2] = {};
   std::atomic<uint64_t> grading_dialbacks_[2][kOutcomes] = {};
-  // ISP codes are the table's: a bounded set, past which the rest share one label.
-  static constexpr size_t kMaxGradeIsps = 64;
-  mutable std::mutex grades_mutex_;
-  std::map<std::tuple<bool, int, int>, uint64_t> grades_;  // (ipv6, isp or -1, type)
-  std::map<int, bool> grade_isps_;
+  // The series labelled by ISP code. The codes are the operator's, but a table or map may hold
+  // many: the first kMaxIsps seen get a label each, the rest share isp="other" (-1 here).
+  int IspLabel(uint16_t isp);  // under isp_mutex_
+  void CountByIsp(std::map<std::pair<int, int>, uint64_t>* series, int key, uint16_t isp);
+  static constexpr size_t kMaxIsps = 64;
+  mutable std::mutex isp_mutex_;
+  std::map<int, bool> isps_;
+  std::map<std::pair<int, int>, uint64_t> isp_requests_;   // (kind, isp)
+  std::map<std::pair<int, int>, uint64_t> isp_dialbacks_;  // (outcome, isp)
+  std::map<std::tuple<bool, int, int>, uint64_t> grades_;  // (ipv6, isp, type)
 };
 
 }  // namespace palvexd

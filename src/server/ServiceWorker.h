@@ -54,7 +54,9 @@ class ServiceWorker final : public SessionHost, public DialbackHost {
   const tovali::LogHandle& log() const override { return log_; }
   bool TakeDialbackSlot() override { return state_.dialbacks.TryAcquire(); }
   Location Locate(const std::string& ip) override { return state_.Locate(ip); }
-  void CountRequest(uint16_t version) override { state_.metrics.CountRequest(version); }
+  void CountRequest(uint16_t version, uint16_t isp) override {
+    state_.metrics.CountRequest(version, isp);
+  }
   void CountReject(Reject reason) override { state_.metrics.CountReject(reason); }
   void Refuse(Reject reason, const std::string& ip, bool ipv4, uint16_t port) override;
   // From the record's local address unless the configuration names one.
@@ -64,8 +66,8 @@ class ServiceWorker final : public SessionHost, public DialbackHost {
   void WriteRecord(const DetectRecord& record) override;
   void ReleaseConnection(const std::string& source_ip) override;
   void SessionDone(ClientSession* session) override;
-  void CountGradingRequest(bool mapping_only) override {
-    state_.metrics.CountGradingRequest(mapping_only);
+  void CountGradingRequest(bool mapping_only, uint16_t isp) override {
+    state_.metrics.CountGradingRequest(mapping_only, isp);
   }
   bool StartGrading(ClientSession* session, Grading grading, const std::string& target_ip,
                     uint16_t target_port, bool ipv4, Reject* reason) override;
@@ -74,8 +76,8 @@ class ServiceWorker final : public SessionHost, public DialbackHost {
                   const std::string& device_local) override;
   void GradingDialbackDone(const std::string& nonce, GradingTest test,
                            DialbackOutcome outcome) override;
-  void CountDialback(DialbackOutcome outcome, uint64_t connect_us) override {
-    state_.metrics.CountDialback(outcome, connect_us);
+  void CountDialback(DialbackOutcome outcome, uint64_t connect_us, uint16_t isp) override {
+    state_.metrics.CountDialback(outcome, connect_us, isp);
   }
   void ReleaseDialbackSlot() override { state_.dialbacks.Release(); }
   void DialbackDone(Dialback* dialback) override;

@@ -173,6 +173,13 @@ class DetectionTest(ServiceCase):
         self.assertEqual(m['palvexd_dialbacks_total{outcome="ok"}'], 2)
         self.assertEqual(m['palvexd_dialback_connect_seconds_count'], 2)
         self.assertEqual(m['palvexd_location_prefixes'], 3)
+        # By ISP code: what an operator alerts on when one ISP's devices stop being reachable.
+        self.assertEqual({k: v for k, v in m.items() if "_by_isp_" in k}, {
+            'palvexd_requests_by_isp_total{kind="detect",isp="2"}': 1,
+            'palvexd_requests_by_isp_total{kind="detect",isp="4"}': 1,
+            'palvexd_requests_by_isp_total{kind="locate",isp="2"}': 1,
+            'palvexd_dialbacks_by_isp_total{isp="2",outcome="ok"}': 1,
+            'palvexd_dialbacks_by_isp_total{isp="4",outcome="ok"}': 1})
         with urllib.request.urlopen(f"http://{METRICS}/healthz", timeout=5) as reply:
             self.assertEqual(reply.read(), b"ok\n")
         self.assertEqual(d.stop(), 0)
