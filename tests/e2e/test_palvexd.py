@@ -13,6 +13,7 @@ import json
 import os
 import resource
 import select
+import shutil
 import signal
 import socket
 import struct
@@ -21,6 +22,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 import urllib.request
 
 import harness
@@ -457,6 +459,44 @@ class DatabaseTest(ServiceCase):
         bad = Daemon(self.tmp, "--mmdb-city", city, "--map-city", f"{self.tmp}/c.txt", wait=False)
         self.assertEqual(bad.wait(), 2)
         self.assertEqual(bad.stderr, f"{self.tmp}/c.txt:2: '1816670' given twice\n")
+
+
+class PrometheusTest(ServiceCase):
+    """The metrics as Prometheus itself takes them (Debian's prometheus package)."""
+
+    @unittest.skipUnless(shutil.which("prometheus") and shutil.which("promtool"),
+                         "prometheus not installed")
+    def test_prometheus_scrapes_the_service_and_promtool_accepts_the_text(self):
+        d = self.start()
+        self.assertEqual(self.palvex("-H", SERVICE_V4)["p2pReverse"], 1)
+        with urllib.request.urlopen(f"http://{METRICS}/metrics", timeout=5) as reply:
+            text = reply.read()
+        lint = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True)
+        self.assertEqual(lint.returncode, 0, lint.stdout + lint.stderr)
+
+        config = os.path.join(self.tmp, "prometheus.yml")
+        with open(config, "w", encoding="utf-8") as f:
+            f.write("global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: palvexd\n"
+                    f"    static_configs:\n      - targets: ['{METRICS}']\n")
+        server = subprocess.Popen(
+            ["prometheus", f"--config.file={config}", "--web.listen-address=127.0.0.1:9090",
+             f"--storage.tsdb.path={self.tmp}/tsdb"], stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        self.cleanup.append(lambda: (server.terminate(), server.wait()))
+        query = urllib.parse.quote('palvexd_requests_by_isp_total{kind="detect"}')
+        value = None
+        end = time.monotonic() + 60
+        while value is None and time.monotonic() < end:
+            try:
+                with urllib.request.urlopen(f"http://127.0.0.1:9090/api/v1/query?query={query}",
+                                            timeout=5) as reply:
+                    result = json.load(reply)["data"]["result"]
+                if result:
+                    value = (result[0]["metric"]["isp"], result[0]["value"][1])
+            except OSError:
+                pass  # not up yet
+            time.sleep(0.2)
+        self.assertEqual(value, ("2", "1"))
 
 
 class OperationTest(ServiceCase):
