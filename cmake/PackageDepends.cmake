@@ -1,6 +1,6 @@
-# Read by cpack: sets the Debian package's Depends from the built program (see Packaging.cmake).
+# Read by cpack: sets the palvex package's Depends from the built program (see Packaging.cmake).
 if(CPACK_PALVEX_FULLY_STATIC)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
+  set(CPACK_DEBIAN_PALVEX_PACKAGE_DEPENDS "")
   return()
 endif()
 execute_process(COMMAND ${CPACK_PALVEX_OBJDUMP} -T ${CPACK_PALVEX_PROGRAM}
@@ -13,7 +13,7 @@ foreach(version IN LISTS versions)
     set(newest ${version})
   endif()
 endforeach()
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${newest})")
+set(CPACK_DEBIAN_PALVEX_PACKAGE_DEPENDS "libc6 (>= ${newest})")
 if(CPACK_PALVEX_SHARED_DEPENDS)
-  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", ${CPACK_PALVEX_SHARED_DEPENDS}")
+  string(APPEND CPACK_DEBIAN_PALVEX_PACKAGE_DEPENDS ", ${CPACK_PALVEX_SHARED_DEPENDS}")
 endif()

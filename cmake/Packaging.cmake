@@ -1,17 +1,36 @@
-# The Debian package, palvex_<version>_<arch>.deb, made by `cpack -G DEB` in a build directory
-# (cross builds included: the architecture is the target's).
+# The Debian packages, made by `cpack -G DEB` in a build directory: palvex_<version>_<arch>.deb
+# (cross builds included: the architecture is the target's) and, where palvexd is built,
+# palvexd_<version>_<arch>.deb beside it. One package per install component.
 set(CPACK_PACKAGE_NAME palvex)
 set(CPACK_PACKAGE_VENDOR palvex)
-set(CPACK_PACKAGE_CONTACT "palvex developers <palvex@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "reverse reachability detection and TCP ping for embedded Linux devices")
-set(CPACK_PACKAGE_DESCRIPTION
-    "palvex asks a detection server whether it can connect back to this device and which public\n\
-address and location it sees, and measures TCP connect times where ICMP ping is filtered.")
+set(CPACK_PACKAGE_CONTACT "palvex developers <palvex@palvex.example>")
+# Each package's description is its own first line and text: no summary for all of them, which
+# cpack would put in front of each.
+set(PALVEX_DEB_DESCRIPTION
+    "reverse reachability detection and TCP ping for embedded Linux devices\n\
+palvex asks a detection server whether it can connect back to this device\n\
+and which public address and location it sees, grades the TCP NAT in front\n\
+of it, and measures TCP connect times where ICMP ping is filtered.")
 set(CPACK_GENERATOR DEB)
-# The probe only (its install component): palvexd goes onto the operator's hosts with
-# `cmake --install`.
-set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};palvex;palvex;/")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};palvex;ALL;/")
+set(CPACK_COMPONENTS_ALL palvex)
+set(CPACK_DEBIAN_PALVEX_PACKAGE_NAME palvex)
+set(CPACK_DEBIAN_PALVEX_DESCRIPTION "${PALVEX_DEB_DESCRIPTION}")
+if(PALVEX_BUILD_SERVER)
+  list(APPEND CPACK_COMPONENTS_ALL palvexd)
+  set(CPACK_DEBIAN_PALVEXD_PACKAGE_NAME palvexd)
+  set(CPACK_DEBIAN_PALVEXD_PACKAGE_SECTION net)
+  set(CPACK_DEBIAN_PALVEXD_DESCRIPTION "detection service for palvex devices\n\
+palvexd answers palvex's detect requests with the address and location it\n\
+sees, connects back to the device and grades its TCP NAT. One record per\n\
+request, Prometheus metrics, locations from a table or MMDB databases.")
+  # Dependencies from what the program links (dpkg-shlibdeps); the country codes are data.
+  set(CPACK_DEBIAN_PALVEXD_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PALVEXD_PACKAGE_DEPENDS "iso-codes")
+  set(CPACK_DEBIAN_PALVEXD_PACKAGE_CONTROL_EXTRA
+      ${PROJECT_SOURCE_DIR}/src/server/debian/conffiles)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_STRIP_FILES ON)
