@@ -39,8 +39,8 @@ struct ServerConfig {
   std::string map_province;
   std::string map_city;
   std::string map_isp;
-  std::string record;     // record file; empty: standard output
-  std::string metrics;    // "ADDR:PORT"; empty: off
+  std::string record;   // record file; empty: standard output
+  std::string metrics;  // "ADDR:PORT"; empty: off
   uint32_t max_connections = 10000;
   uint32_t max_dialbacks = 256;
   uint32_t source_connections = 16;  // open connections per source address; 0: no limit
