@@ -1,6 +1,5 @@
 #include "server/GradingBook.h"
 
-#include <cstdlib>
 #include <iterator>
 #include <utility>
 
@@ -24,13 +23,6 @@ bool DialbacksDecided(const Grading& g) {
   return (!g.started[0] || g.decided[0]) && (!g.started[1] || g.decided[1]);
 }
 
-uint16_t PortOf(const std::string& endpoint) {
-  const size_t colon = endpoint.rfind(':');
-  return colon == std::string::npos
-             ? 0
-             : static_cast<uint16_t>(std::strtoul(endpoint.c_str() + colon + 1, nullptr, 10));
-}
-
 }  // namespace
 
 palvex::NatVerdict GradeOf(const Grading& g) {
@@ -40,7 +32,8 @@ palvex::NatVerdict GradeOf(const Grading& g) {
     seen.local[i] = g.device_local[i];
   }
   seen.other_address = g.other_address;
-  seen.listen_port = PortOf(g.device_local[kMappedPrimary]);
+  const long port = palvex::EndpointPort(g.device_local[kMappedPrimary]);
+  seen.listen_port = port > 0 ? static_cast<uint16_t>(port) : 0;
   seen.from_other_address = TestOf(g, kFromOtherAddress);
   seen.from_other_port = TestOf(g, kFromOtherPort);
   palvex::NatVerdict verdict = palvex::ClassifyNat(seen);

@@ -50,11 +50,18 @@ class ServiceState {
   }
   // The table's codes for a prefix holding `ip`, else the databases'.
   Location Locate(const std::string& ip) const {
-    Location location = table()->Lookup(ip);
-    if (location.matched)
+    std::shared_ptr<const LocationTable> table;
+    std::shared_ptr<const GeoDatabases> databases;
+    {
+      // One lock a request for both: every worker comes here for every request.
+      std::lock_guard<std::mutex> lock(table_mutex_);
+      table = table_;
+      databases = geo_;
+    }
+    Location location = table->Lookup(ip);
+    if (location.matched || !databases)
       return location;
-    std::shared_ptr<const GeoDatabases> databases = geo();
-    return databases ? databases->Lookup(ip) : location;
+    return databases->Lookup(ip);
   }
 
   const ServerConfig config;

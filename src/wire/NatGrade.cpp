@@ -5,16 +5,6 @@
 namespace palvex {
 namespace {
 
-// The port of "ip:port" or "[ip]:port"; -1 when there is none.
-long PortOf(const std::string& endpoint) {
-  const size_t colon = endpoint.rfind(':');
-  if (colon == std::string::npos || colon + 1 >= endpoint.size())
-    return -1;
-  char* end = nullptr;
-  const long port = std::strtol(endpoint.c_str() + colon + 1, &end, 10);
-  return *end == '\0' && port >= 0 && port <= 65535 ? port : -1;
-}
-
 NatBehaviour Mapping(const NatObservation& seen, int nat) {
   const std::string& m1 = seen.mapped[0];
   const std::string& m2 = seen.mapped[1];
@@ -51,6 +41,15 @@ NatBehaviour Filtering(const NatObservation& seen) {
 
 }  // namespace
 
+long EndpointPort(const std::string& endpoint) {
+  const size_t colon = endpoint.rfind(':');
+  if (colon == std::string::npos || colon + 1 >= endpoint.size())
+    return -1;
+  char* end = nullptr;
+  const long port = std::strtol(endpoint.c_str() + colon + 1, &end, 10);
+  return *end == '\0' && port >= 0 && port <= 65535 ? port : -1;
+}
+
 const char* NatBehaviourName(NatBehaviour behaviour) {
   switch (behaviour) {
     case NatBehaviour::kNone:
@@ -75,7 +74,7 @@ NatVerdict ClassifyNat(const NatObservation& seen) {
       if (!seen.mapped[i].empty() && seen.mapped[i] != seen.local[i])
         verdict.nat = 1;
     }
-    verdict.port_preserved = PortOf(seen.mapped[0]) == seen.listen_port ? 1 : 0;
+    verdict.port_preserved = EndpointPort(seen.mapped[0]) == seen.listen_port ? 1 : 0;
   }
   verdict.mapping = Mapping(seen, verdict.nat);
   verdict.filtering = Filtering(seen);

@@ -51,4 +51,7 @@ struct NatVerdict {
 
 NatVerdict ClassifyNat(const NatObservation& seen);
 
+// The port of "ip:port" or "[ip]:port"; -1 when there is none.
+long EndpointPort(const std::string& endpoint);
+
 }  // namespace palvex

@@ -400,9 +400,9 @@ class DatabaseTest(ServiceCase):
 
     def database(self, name, kind, records):
         path = os.path.join(self.tmp, name)
-        spec = json.dumps({"type": kind, "records": records})
-        subprocess.run(["perl", os.path.join(HERE, "make_mmdb.pl"), path], input=spec, text=True,
-                       check=True)
+        networks = json.dumps({"type": kind, "records": records})
+        subprocess.run(["perl", os.path.join(HERE, "make_mmdb.pl"), path], input=networks,
+                       text=True, check=True)
         return path
 
     def map_file(self, name, text):
