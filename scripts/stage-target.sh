@@ -58,7 +58,14 @@ apt=(apt-get -q
   -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=
   -o APT::Architectures::="$ARCH" -o APT::Sandbox::User=root)
 echo "stage-target: package lists for $ARCH"
-"${apt[@]}" update >"$apt_dir/update.log" || { cat "$apt_dir/update.log" >&2; exit 1; }
+# A mirror in the middle of a sync serves index files that do not match their release file for a
+# while: try again rather than fail the build.
+for attempt in 1 2 3 4; do
+  "${apt[@]}" -o Acquire::Retries=3 update >"$apt_dir/update.log" 2>&1 && break
+  [[ $attempt -lt 4 ]] || { cat "$apt_dir/update.log" >&2; exit 1; }
+  echo "stage-target: package lists incomplete, again in $((attempt * 15)) s"
+  sleep $((attempt * 15))
+done
 
 # ---- target packages, unpacked into the staging folder
 packages=(
