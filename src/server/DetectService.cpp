@@ -17,6 +17,7 @@
 #include "server/LocationTable.h"
 #include "server/ServiceState.h"
 #include "server/ServiceWorker.h"
+#include "server/StunService.h"
 #include "tovali/Network/socket_util.h"
 #include "tovali/Network/tcp_listener.h"
 #include "tovali/log/log_handle.h"
@@ -64,6 +65,7 @@ DetectService::~DetectService() {
   for (auto& worker : workers_)
     worker->Join();
   workers_.clear();
+  stun_.reset();
   if (http_ != nullptr)
     evhttp_free(http_);
   if (g_metrics_service == this)
@@ -108,6 +110,13 @@ int DetectService::Start() {
       return 1;
     }
     workers_.push_back(std::move(worker));
+  }
+  if (!config_.stun.empty()) {
+    stun_ = std::make_unique<StunService>(*state_, loop_.base());
+    if (!stun_->Start(&error)) {
+      std::fprintf(stderr, "palvexd: %s\n", error.c_str());
+      return 1;
+    }
   }
   if (!config_.metrics.empty() && !StartMetrics(&error)) {
     std::fprintf(stderr, "palvexd: --metrics %s\n", error.c_str());

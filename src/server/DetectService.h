@@ -23,6 +23,7 @@ namespace palvexd {
 
 class ServiceState;
 class ServiceWorker;
+class StunService;
 
 class DetectService {
  public:
@@ -58,6 +59,7 @@ class DetectService {
   tovali::EventLoop loop_;
   std::unique_ptr<ServiceState> state_;
   std::vector<std::unique_ptr<ServiceWorker>> workers_;
+  std::unique_ptr<StunService> stun_;
   tovali::SignalWatcher sigterm_;
   tovali::SignalWatcher sigint_;
   tovali::SignalWatcher sighup_;

@@ -54,6 +54,8 @@ struct ServerConfig {
   std::string other_advertised_v6;
   uint16_t other_port = 0;             // 0: none
   uint32_t grading_timeout_ms = 1000;  // connect timeout of grading dial-backs
+  // STUN service addresses (UDP, specific addresses); empty: off.
+  std::vector<Endpoint> stun;
   // How long a grading's record waits for its mapping requests after the reply.
   uint32_t grading_hold_ms = 5000;
 };

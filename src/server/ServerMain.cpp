@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> dialback_from;
   std::vector<std::string> other_address;
   std::vector<std::string> other_advertised;
+  std::vector<std::string> stun;
 
   CLI::App app{"palvexd: the detection service palvex connects to", kServerName};
   // A count or a time of 0 would stop the service; the text is checked before it is converted.
@@ -186,6 +187,10 @@ int main(int argc, char** argv) {
                  "public form of --other-address told to devices, one per family "
                  "(default: the other address)")
       ->allow_extra_args(false);
+  app.add_option("--stun", stun,
+                 "ADDR:PORT of a STUN service (UDP), repeatable; with --other-address and "
+                 "--other-port it serves all four pairs (default: off)")
+      ->allow_extra_args(false);
   app.add_option("--grading-timeout", config.grading_timeout_ms,
                  "connect timeout of grading dial-backs in ms")
       ->capture_default_str()
@@ -205,6 +210,13 @@ int main(int argc, char** argv) {
   std::string problem = Validate(listen, dialback_from, &config, &option);
   if (!problem.empty())
     return app.exit(CLI::ValidationError(option, problem));
+  for (const std::string& text : stun) {
+    palvexd::Endpoint endpoint;
+    if (!palvexd::ParseEndpoint(text, &endpoint) || endpoint.ip == "0.0.0.0" || endpoint.ip == "::")
+      return app.exit(CLI::ValidationError(
+          "--stun", "'" + text + "' is not ADDR:PORT with a specific address (responses name it)"));
+    config.stun.push_back(endpoint);
+  }
   problem = ValidateGrading(other_address, other_advertised, &config, &option);
   if (!problem.empty()) {
     // A configuration that cannot grade correctly: a stop like a bad table's.

@@ -100,6 +100,10 @@ void ServiceMetrics::CountGrade(const DetectRecord& grading) {
   ++grades_[std::make_tuple(ipv6, IspLabel(grading.location.isp), nat_type)];
 }
 
+void ServiceMetrics::CountStun(bool ipv6, StunEvent event) {
+  stun_[ipv6 ? 1 : 0][event].fetch_add(1, kRelaxed);
+}
+
 std::string ServiceMetrics::Render(uint32_t open_connections, uint32_t dialbacks_in_flight,
                                    uint64_t record_failures, uint64_t table_prefixes) const {
   std::string out;
@@ -169,6 +173,15 @@ std::string ServiceMetrics::Render(uint32_t open_connections, uint32_t dialbacks
   Line(&out, "palvexd_accept_pauses_total{listener=\"metrics\"} %" PRIu64 "\n",
        metrics_pauses_.load(kRelaxed));
 
+  out += "# HELP palvexd_stun_total STUN datagrams, by family and what became of them.\n";
+  out += "# TYPE palvexd_stun_total counter\n";
+  const char* const stun_events[] = {"request", "change_request", "error", "dropped"};
+  for (int family = 0; family < 2; ++family) {
+    for (int event = 0; event < 4; ++event) {
+      Line(&out, "palvexd_stun_total{family=\"%s\",event=\"%s\"} %" PRIu64 "\n",
+           family == 0 ? "ipv4" : "ipv6", stun_events[event], stun_[family][event].load(kRelaxed));
+    }
+  }
   out += "# HELP palvexd_grading_requests_total NAT grading requests answered, by test asked.\n";
   out += "# TYPE palvexd_grading_requests_total counter\n";
   Line(&out, "palvexd_grading_requests_total{test=\"grade\"} %" PRIu64 "\n",

@@ -34,6 +34,10 @@ class ServiceMetrics {
   void CountGradingRequest(bool mapping_only, uint16_t isp);
   void CountGradingDialback(GradingTest test, DialbackOutcome outcome);
   void CountGrade(const DetectRecord& grading);
+  // The STUN service: Binding requests answered, their CHANGE-REQUESTs, error responses, and
+  // datagrams dropped unanswered (not a request, malformed, over the rate limit).
+  enum StunEvent : int { kStunRequest, kStunChangeRequest, kStunError, kStunDropped };
+  void CountStun(bool ipv6, StunEvent event);
 
   // Prometheus text exposition; the gauges come from the caller.
   std::string Render(uint32_t open_connections, uint32_t dialbacks_in_flight,
@@ -56,6 +60,7 @@ class ServiceMetrics {
   std::atomic<uint64_t> client_pauses_{0};
   std::atomic<uint64_t> metrics_pauses_{0};
   std::atomic<uint64_t> grading_requests_[2] = {};
+  std::atomic<uint64_t> stun_[2][4] = {};
   std::atomic<uint64_t> grading_dialbacks_[2][kOutcomes] = {};
   // The series labelled by ISP code. The codes are the operator's, but a table or map may hold
   // many: the first kMaxIsps seen get a label each, the rest share isp="other" (-1 here).

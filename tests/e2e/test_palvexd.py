@@ -461,6 +461,46 @@ class DatabaseTest(ServiceCase):
         self.assertEqual(bad.stderr, f"{self.tmp}/c.txt:2: '1816670' given twice\n")
 
 
+class StunTest(ServiceCase):
+    """The STUN service from the wire: what an old client, a bad one and a hostile one get."""
+
+    def test_classic_requests_errors_and_drops(self):
+        d = self.start("--stun", f"{SERVICE_V4}:3478")
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.cleanup.append(sock.close)
+        sock.bind(("10.5.0.7", 40000))
+        sock.settimeout(0.5)
+
+        def ask(body, cookie=True, tid=b"\x01" * 12):
+            head = struct.pack(">HH", 1, len(body)) + (b"\x21\x12\xa4\x42" if cookie else b"\x33" * 4)
+            sock.sendto(head + tid + body, (SERVICE_V4, 3478))
+            try:
+                return sock.recv(1500)
+            except socket.timeout:
+                return None
+
+        # RFC 3489: answered without a cookie, MAPPED-ADDRESS first (the source, unmasked).
+        reply = ask(b"", cookie=False)
+        self.assertEqual(reply[:2], b"\x01\x01")
+        self.assertEqual(reply[4:8], b"\x33" * 4)
+        self.assertEqual(reply[20:24], b"\x00\x01\x00\x08")
+        self.assertEqual(reply[26:32], struct.pack(">H", 40000) + socket.inet_aton("10.5.0.7"))
+        # An unknown comprehension-required attribute, and a CHANGE-REQUEST with nothing to
+        # change to: 420.
+        for body in (struct.pack(">HHI", 0x0027, 4, 1), struct.pack(">HHI", 0x0003, 4, 4)):
+            reply = ask(body)
+            self.assertEqual(reply[:2], b"\x01\x11")
+            self.assertIn(b"\x00\x00\x04\x14", reply)  # class 4, number 20
+        # Not a request, or a broken one: nothing at all comes back.
+        self.assertIsNone(ask(b"\x00\x01\x00\x10abcd"))
+        sock.sendto(b"\x00\x01" + b"\xff" * 30, (SERVICE_V4, 3478))
+        self.assertIsNone(ask(b"", tid=b""))
+        m = d.metrics()
+        self.assertEqual(m['palvexd_stun_total{family="ipv4",event="request"}'], 3)
+        self.assertEqual(m['palvexd_stun_total{family="ipv4",event="error"}'], 2)
+        self.assertEqual(m['palvexd_stun_total{family="ipv4",event="dropped"}'], 3)
+
+
 class PrometheusTest(ServiceCase):
     """The metrics as Prometheus itself takes them (Debian's prometheus package)."""
 
