@@ -12,6 +12,7 @@
 #include "main/NatDetector.h"
 #include "main/PingDetector.h"
 #include "main/ReverseDetector.h"
+#include "main/UdpNatDetector.h"
 #include "tovali/log/logger.h"
 
 using palvex::PingConfig;
@@ -79,6 +80,8 @@ int main(int argc, char** argv) {
   nat_cmd->add_option("-t,--timeout", nat.timeout,
                       WithDefault("grading timeout", palvex::kDefaultNatTimeoutMs, " ms"));
   nat_cmd->add_flag("-6,--ipv6", nat.ipv6, "grade ipv6");
+  bool udp = false;
+  nat_cmd->add_flag("-u,--udp", udp, "grade udp with stun (port default: 3478)");
 
   try {
     app.parse(argc, argv);
@@ -114,6 +117,14 @@ int main(int argc, char** argv) {
   LOG_INFO("", "==== %s %s (%s %s) ====", palvex::kProgramName, palvex::kVersion, palvex::kCommitId,
            palvex::kBuildDate);
   // The detector's destructor prints the one result line, whatever ended the run.
+  if (nat_cmd->parsed() && udp) {
+    if (nat_cmd->count("-P") == 0)
+      nat.port = palvex::kDefaultStunPort;
+    auto grader = std::make_unique<palvex::UdpNatDetector>(std::move(nat));
+    grader->Run();
+    grader.reset();
+    return 0;
+  }
   if (nat_cmd->parsed()) {
     auto grader = std::make_unique<palvex::NatDetector>(std::move(nat));
     grader->Run();

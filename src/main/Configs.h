@@ -12,6 +12,7 @@ inline constexpr uint16_t kDefaultBindMinPort = 50000;
 inline constexpr uint16_t kDefaultBindMaxPort = 53000;
 inline constexpr uint32_t kDefaultTimeoutMs = 2000;
 inline constexpr uint32_t kDefaultNatTimeoutMs = 3000;  // nat: two more round trips
+inline constexpr uint16_t kDefaultStunPort = 3478;      // nat --udp
 inline constexpr uint16_t kDefaultPingPort = 80;
 inline constexpr uint32_t kDefaultPingCount = 10;
 inline constexpr uint32_t kDefaultPingIntervalMs = 1000;

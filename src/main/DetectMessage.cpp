@@ -73,7 +73,9 @@ std::string BuildNatRecord(const NatReport& report) {
     return std::string();
   if (!report.nic.empty())
     AddText(root, "nic", report.nic);
-  cJSON_AddStringToObject(root, "protocol", report.ipv6 ? "tcp6" : "tcp");
+  cJSON_AddStringToObject(
+      root, "protocol",
+      report.udp ? (report.ipv6 ? "udp6" : "udp") : (report.ipv6 ? "tcp6" : "tcp"));
   AddText(root, "localAddr", LocalAddr(report.ip, report.ipv6, report.listen_port));
   AddText(root, "serverAddr", report.server);
   AddText(root, "otherAddr", report.other);

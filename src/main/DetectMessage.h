@@ -40,6 +40,7 @@ std::string BuildDetectRecord(const DetectReport& report);
 struct NatReport {
   std::string nic;
   bool ipv6 = false;
+  bool udp = false;
   std::string ip;  // configured local address, empty when not given
   uint16_t listen_port = 0;
   std::string server;  // "ip:port" of the primary endpoint

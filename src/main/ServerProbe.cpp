@@ -63,6 +63,10 @@ void ServerProbe::Publish(const std::string& json, uint16_t isp, const char* wha
 }
 
 void ServerProbe::Start() {
+  if (!listen_tcp_) {
+    ChooseServer();
+    return;
+  }
   listener_ = std::make_unique<tovali::TcpListener>(loop_.base(), !config_.ipv6, "", true, "");
   listener_->reuse_port = true;
   listener_->reuse_addr = true;
@@ -84,18 +88,22 @@ void ServerProbe::Start() {
       // Port 0 lets the kernel choose: the port actually bound is the one to send from and report.
       listen_port_ = listener_->port;
       HLOG_INFO(log_, "listen '%s:%u' success.", config_.ip.c_str(), listen_port_);
-      if (!config_.host.empty()) {
-        Resolve();
-      } else {
-        server_ip_ = BackupIp();
-        HLOG_INFO(log_, "skip resolve, use ip: %s", server_ip_.c_str());
-        chosen_timer_.Start(0, 0);
-      }
+      ChooseServer();
       return;
     }
   }
   HLOG_ERROR(log_, "listen '%s:%u' failed: %d", config_.ip.c_str(), listen_port_, result);
   ExitLoop();
+}
+
+void ServerProbe::ChooseServer() {
+  if (!config_.host.empty()) {
+    Resolve();
+    return;
+  }
+  server_ip_ = BackupIp();
+  HLOG_INFO(log_, "skip resolve, use ip: %s", server_ip_.c_str());
+  chosen_timer_.Start(0, 0);
 }
 
 void ServerProbe::Resolve() {

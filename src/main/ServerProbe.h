@@ -60,11 +60,16 @@ class ServerProbe : public Context {
 
   tovali::LogHandle log_;
   ReverseConfig config_;
+  // Set in the constructor: false for a mode that makes its own sockets and needs no TCP
+  // listening port (listen_port_ then stays 0).
+  bool listen_tcp_ = true;
   std::string server_ip_;
   uint16_t listen_port_ = 0;
 
  private:
   void Start();
+  // Resolves -H, or takes a built-in address; OnServerChosen follows on a later pass.
+  void ChooseServer();
   void Resolve();
   void OnResolved(int code, const std::vector<tovali::DnsIPAddr>& ips);
   void OnListenerError(tovali::TcpListener::Code code);

@@ -189,6 +189,7 @@ class HelpTest(CliTestCase):
         want = [(n, k, {"-t,--timeout": "grading timeout (default: 3000 ms)",
                         "-6,--ipv6": "grade ipv6"}.get(n, d))
                 for n, k, d in TOP_OPTIONS if n not in ("-v,--version", "-L,--locate")]
+        want.append(("-u,--udp", None, "grade udp with stun (port default: 3478)"))
         self.assertEqual(option_rows(run(["nat", "--help"]).stdout), want)
 
     def test_help_wins_over_other_options(self):

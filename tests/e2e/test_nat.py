@@ -226,6 +226,57 @@ class TopologyTest(NatCase):
                    rules6=MASQUERADE)
 
 
+UDP_FORWARD_ALL = FORWARD_ALL.replace("tcp dport", "meta l4proto udp udp dport")
+UDP_FORWARD_CONTACTED = FORWARD_CONTACTED.replace("tcp dport", "meta l4proto udp udp dport")
+
+
+class UdpTest(NatCase):
+    """palvex nat --udp against palvexd's STUN service, through the same routers."""
+
+    def test_udp_grades_through_each_router(self):
+        cases = [
+            ("public", True, "", "none", "endpoint-independent", 0, 0),
+            ("masquerade", False, MASQUERADE, "endpoint-independent", "address-and-port-dependent",
+             3, 1),
+            ("random ports", False, RANDOM_PORTS, "address-and-port-dependent",
+             "address-and-port-dependent", 4, 1),
+            ("forward to anyone", False, MASQUERADE + "\n" + UDP_FORWARD_ALL,
+             "endpoint-independent", "endpoint-independent", 1, 1),
+            ("forward to contacted", False, MASQUERADE + "\n" + UDP_FORWARD_CONTACTED,
+             "endpoint-independent", "address-dependent", 2, 1),
+            ("firewall", True, FIREWALL, "none", "address-and-port-dependent", 3, 0),
+        ]
+        for name, public, rules, mapping, filtering, nat_type, nat in cases:
+            with self.subTest(name):
+                self.net = Topology(public=public, rules4=rules)
+                self.serve_both("--stun", f"{S1}:3478")
+                result = self.grade("-u")
+                self.assertEqual(result["protocol"], "udp")
+                self.assertEqual(result["serverAddr"], f"{S1}:3478")
+                self.assertEqual(result["otherAddr"], f"{S2}:{OTHER_PORT}")
+                self.assertEqual(result["isp"], 0)
+                self.expect(result, mapping, filtering, nat_type, nat,
+                            None if "random" in name else 1)
+                self.daemon.stop()
+                self.daemon = None
+                self.net.close()
+                self.net = None
+
+    def test_udp_ipv6_and_a_server_without_other_address(self):
+        self.net = Topology(rules6=MASQUERADE)
+        self.serve_both("--stun", f"[{S1_6}]:3478", ipv6=True)
+        result = self.grade("-u", host=S1_6, ipv6=True)
+        self.assertEqual(result["protocol"], "udp6")
+        self.expect(result, "endpoint-independent", "address-and-port-dependent", 3)
+        self.daemon.stop()
+        # Without an other address and port (and over IPv4, which this router does not translate):
+        # no OTHER-ADDRESS, so only M1 and that it is not translated are provable.
+        self.daemon = self.serve("--listen", f"{S1}:{PORT}", "--stun", f"{S1}:3478")
+        result = self.grade("-u")
+        self.assertEqual((result["otherAddr"], result["mappedAddrs"][1:]), ("", ["", ""]))
+        self.expect(result, "none", "unknown", -1, nat=0)
+
+
 class PartialServiceTest(NatCase):
     """Less than two addresses and two ports, or a bad one: what is provable, and nothing more."""
 
