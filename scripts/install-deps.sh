@@ -11,7 +11,7 @@ packages=(
   build-essential cmake
   libevent-dev libcli11-dev libcjson-dev libmaxminddb-dev iso-codes libmaxmind-db-writer-perl
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 iproute2 iptables nftables util-linux procps man-db prometheus
+  python3 iproute2 iptables nftables util-linux procps man-db prometheus coturn stun-client
 )
 for option in "$@"; do
   case "$option" in

@@ -267,6 +267,8 @@ std::string BuildSuccess(const Message& request, const Address& source, const Ad
     return Finish(kBindingSuccess, request, attributes, false);
   }
   AddAddress(&attributes, kXorMappedAddress, source, true, request);
+  // For clients older than XOR-MAPPED-ADDRESS, as RFC 5389 servers commonly keep it.
+  AddAddress(&attributes, kMappedAddress, source, false, request);
   AddAddress(&attributes, kResponseOrigin, origin, false, request);
   if (other.present)
     AddAddress(&attributes, kOtherAddress, other, false, request);

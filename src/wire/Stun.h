@@ -71,7 +71,8 @@ int Parse(const uint8_t* data, size_t size, Message* out);
 std::string BuildRequest(const std::array<uint8_t, 16>& transaction, uint32_t flags,
                          bool fingerprint);
 
-// The success response to `request`: the request's source as (XOR-)MAPPED-ADDRESS, the socket it
+// The success response to `request`: the request's source as XOR-MAPPED-ADDRESS and
+// MAPPED-ADDRESS (MAPPED-ADDRESS only for classic requests), the socket it
 // leaves from as RESPONSE-ORIGIN (SOURCE-ADDRESS for classic requests) and, when there is one, the
 // other address and port as OTHER-ADDRESS (CHANGED-ADDRESS); FINGERPRINT when the request had
 // one. Classic requests get a classic response.

@@ -9,6 +9,8 @@ namespaces. Environment: PALVEX_BIN, PALVEXD_BIN, PALVEX_NETNS_RUN.
 import itertools
 import json
 import os
+import re
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -92,6 +94,11 @@ class Topology:
 
     def run(self, ns, *cmd):
         sh("ip", "netns", "exec", ns, *cmd)
+
+    def forget(self):
+        """Forgets whom the device contacted, for a router that forwards only from those."""
+        subprocess.run(["ip", "netns", "exec", self.rtr, "nft", "flush", "set", "ip", "grade",
+                        "contacted"], capture_output=True)
 
     def close(self):
         for ns in (self.dev, self.rtr, self.srv):
@@ -275,6 +282,79 @@ class UdpTest(NatCase):
         result = self.grade("-u")
         self.assertEqual((result["otherAddr"], result["mappedAddrs"][1:]), ("", ["", ""]))
         self.expect(result, "none", "unknown", -1, nat=0)
+
+
+NATDISCOVERY_GRADES = {
+    "Endpoint Independent": "endpoint-independent", "Address Dependent": "address-dependent",
+    "Address and Port Dependent": "address-and-port-dependent"}
+
+
+@unittest.skipUnless(shutil.which("turnserver") and shutil.which("turnutils_natdiscovery")
+                     and shutil.which("stun"), "coturn and stun-client not installed")
+class InteropTest(NatCase):
+    """palvex and palvexd against Debian's third-party STUN server and clients, both ways."""
+
+    def turnserver(self):
+        # Two addresses and an alternate port, on the command line only (-n): Debian's own
+        # configuration file turns RFC 5780 off.
+        proc = subprocess.Popen(
+            ["ip", "netns", "exec", self.net.srv, "turnserver", "-n", "-S", "--no-cli", "--no-tls",
+             "--no-dtls", "-L", S1, "-L", S2, "-p", "3478", "--alt-listening-port",
+             str(OTHER_PORT), "--log-file", "stdout", "--simple-log"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        self.addCleanup(lambda: (proc.poll() is None and proc.terminate(), proc.wait()))
+        time.sleep(1)  # it answers within a few hundred ms
+        return proc
+
+    def natdiscovery(self):
+        """(mapping, filtering) by turnutils_natdiscovery, each from a port of the range the
+        routers forward, on a socket of its own (so that the mapping test's packets to S2 do not
+        open the filter the filtering test measures)."""
+        verdicts = []
+        for flag, port, what in (("-m", 51001, "Mapping"), ("-f", 51002, "Filtering")):
+            self.net.forget()
+            out = subprocess.run(["ip", "netns", "exec", self.net.dev, "timeout", "30",
+                                  "turnutils_natdiscovery", flag, "-L", self.net.device_ip, "-l",
+                                  str(port), S1], capture_output=True, text=True).stdout
+            found = re.findall(rf"NAT with (.*?) {what}!", out)
+            verdicts.append(NATDISCOVERY_GRADES[found[-1]] if found else "none")
+        return tuple(verdicts)
+
+    def classic(self):
+        self.net.forget()
+        proc = subprocess.run(["ip", "netns", "exec", self.net.dev, "timeout", "30", "stun", S1],
+                              capture_output=True, text=True)
+        return proc.returncode, proc.stdout.splitlines()[-2:]
+
+    def test_verdicts_agree_with_third_party_software(self):
+        cases = [("public", True, ""), ("masquerade", False, MASQUERADE),
+                 ("random ports", False, RANDOM_PORTS),
+                 ("forward to anyone", False, MASQUERADE + "\n" + UDP_FORWARD_ALL),
+                 ("forward to contacted", False, MASQUERADE + "\n" + UDP_FORWARD_CONTACTED),
+                 ("firewall", True, FIREWALL)]
+        for name, public, rules in cases:
+            with self.subTest(name):
+                self.net = Topology(public=public, rules4=rules)
+                turn = self.turnserver()
+                self.net.forget()
+                ours = self.grade("-u", "-P", "3478")
+                theirs = self.natdiscovery()
+                classic_theirs = self.classic()
+                turn.terminate()
+                turn.wait()
+                # palvex against turnserver agrees with turnserver's own client, which calls a
+                # public address's mapping endpoint-independent rather than "No NAT".
+                mapping = "endpoint-independent" if ours["mapping"] == "none" else ours["mapping"]
+                self.assertEqual((mapping, ours["filtering"]), theirs, ours)
+                self.serve("--listen", f"{S1}:{PORT}", "--other-address", S2, "--other-port",
+                           str(OTHER_PORT), "--stun", f"{S1}:3478")
+                # Their clients against palvexd: the same verdicts as against turnserver.
+                self.assertEqual(self.natdiscovery(), theirs)
+                self.assertEqual(self.classic(), classic_theirs)
+                self.daemon.stop()
+                self.daemon = None
+                self.net.close()
+                self.net = None
 
 
 class PartialServiceTest(NatCase):
