@@ -58,13 +58,22 @@ apt=(apt-get -q
   -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache=
   -o APT::Architectures::="$ARCH" -o APT::Sandbox::User=root)
 echo "stage-target: package lists for $ARCH"
-# A mirror in the middle of a sync serves index files that do not match their release file for a
-# while: try again rather than fail the build.
-for attempt in 1 2 3 4; do
+# A mirror in the middle of a sync (or stuck in one) serves index files that do not match their
+# release file: try again, and in the end go on with the suites that did arrive as long as the
+# release's own main list is among them (the packages then come from there).
+for attempt in 1 2 3; do
   "${apt[@]}" -o Acquire::Retries=3 update >"$apt_dir/update.log" 2>&1 && break
-  [[ $attempt -lt 4 ]] || { cat "$apt_dir/update.log" >&2; exit 1; }
-  echo "stage-target: package lists incomplete, again in $((attempt * 15)) s"
-  sleep $((attempt * 15))
+  if [[ $attempt -eq 3 ]]; then
+    if compgen -G "$apt_dir/lists/*_dists_${codename}_main_binary-${ARCH}_Packages*" >/dev/null; then
+      echo "stage-target: going on without the package lists that failed:" >&2
+      grep '^E: Failed' "$apt_dir/update.log" >&2 || true
+      break
+    fi
+    cat "$apt_dir/update.log" >&2
+    exit 1
+  fi
+  echo "stage-target: package lists incomplete, again in $((attempt * 10)) s"
+  sleep $((attempt * 10))
 done
 
 # ---- target packages, unpacked into the staging folder
