@@ -120,10 +120,13 @@ library() {
   "$TRIPLE-ar" rcs "$archive" "$@"
 }
 
+# C code without unwind tables: nothing is ever unwound through these libraries (palvex throws
+# nothing, least of all through a libevent callback), and the tables are a tenth of their size.
+c_flags=(-Os -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables -fno-unwind-tables)
+
 # cJSON: Debian ships no static one.
 cjson_dir=$(unpack_source libcjson-dev cjson)
-"$TRIPLE-gcc" -std=c89 -Os -ffunction-sections -fdata-sections -c "$cjson_dir/cJSON.c" \
-  -o "$src/cJSON.o"
+"$TRIPLE-gcc" -std=c89 "${c_flags[@]}" -c "$cjson_dir/cJSON.c" -o "$src/cJSON.o"
 library cjson "$src/cJSON.o"
 
 # libevent's core: Debian's libevent_core.a keeps each source file in one section, so a
@@ -138,7 +141,7 @@ objects=()
 for name in buffer bufferevent bufferevent_filter bufferevent_pair bufferevent_ratelim \
   bufferevent_sock event evmap evthread evutil evutil_rand evutil_time listener log signal \
   strlcpy select poll epoll; do
-  "$TRIPLE-gcc" -Os -ffunction-sections -fdata-sections -I"$src" -I"$libevent_dir/include" \
+  "$TRIPLE-gcc" "${c_flags[@]}" -I"$src" -I"$libevent_dir/include" \
     -I"$STAGING/usr/include" -I"$libevent_dir" -c "$libevent_dir/$name.c" -o "$src/$name.o"
   objects+=("$src/$name.o")
 done
