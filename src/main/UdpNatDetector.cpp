@@ -20,23 +20,6 @@ namespace {
 
 constexpr size_t kMaxDatagram = 1500;
 
-bool ToSockAddr(const stun::Address& a, tovali::SockAddr* out, socklen_t* len) {
-  std::string text = stun::ToText(a);
-  const size_t colon = text.rfind(':');
-  std::string ip = text.substr(0, colon);
-  if (a.ipv6)
-    ip = ip.substr(1, ip.size() - 2);
-  return tovali::ToSockAddr(!a.ipv6, ip, a.port, out, len);
-}
-
-stun::Address AddressOf(const std::string& ip, bool ipv6, uint16_t port) {
-  tovali::SockAddr addr;
-  socklen_t len = 0;
-  if (!tovali::ToSockAddr(!ipv6, ip, port, &addr, &len))
-    return stun::Address();
-  return stun::FromSockAddr(addr.get());
-}
-
 // The other address with another port (S2:P1): OTHER-ADDRESS with the primary port.
 stun::Address WithPort(stun::Address a, uint16_t port) {
   a.port = port;
@@ -104,7 +87,7 @@ bool UdpNatDetector::OpenSocket(int which) {
 }
 
 void UdpNatDetector::OnServerChosen() {
-  server_ = AddressOf(server_ip_, config_.ipv6, config_.port);
+  server_ = stun::FromText(server_ip_, config_.ipv6, config_.port);
   if (!server_.present || !OpenSocket(0) || !OpenSocket(1)) {
     HLOG_ERROR(log_, "no server address or no socket: %s", server_ip_.c_str());
     ExitLoop();
@@ -114,10 +97,10 @@ void UdpNatDetector::OnServerChosen() {
   // The mapping socket's own address is the one the kernel picks towards the server.
   local_ip_ = config_.ip;
   int probe = socket(config_.ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  tovali::SockAddr addr;
-  socklen_t len = 0;
-  if (local_ip_.empty() && probe >= 0 && ToSockAddr(server_, &addr, &len) &&
-      connect(probe, addr.get(), len) == 0) {
+  sockaddr_storage addr{};
+  const socklen_t len = stun::ToSockAddr(server_, &addr);
+  if (local_ip_.empty() && probe >= 0 &&
+      connect(probe, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
     sockaddr_storage own{};
     socklen_t own_len = sizeof(own);
     getsockname(probe, reinterpret_cast<sockaddr*>(&own), &own_len);
@@ -148,10 +131,11 @@ void UdpNatDetector::Transmit(int index) {
   if (p.socket == 0 && !filtering_)
     return;
   const std::string request = stun::BuildRequest(p.transaction, p.flags, true);
-  tovali::SockAddr addr;
-  socklen_t len = 0;
-  if (ToSockAddr(p.to, &addr, &len))
-    sendto(fd_[p.socket], request.data(), request.size(), 0, addr.get(), len);
+  sockaddr_storage addr{};
+  const socklen_t len = stun::ToSockAddr(p.to, &addr);
+  if (len != 0)
+    sendto(fd_[p.socket], request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&addr),
+           len);
   p.timer.Start(p.next_rto_ms);
   p.next_rto_ms *= 2;
 }

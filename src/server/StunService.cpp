@@ -21,13 +21,6 @@ constexpr int kDatagramsPerEvent = 64;
 // A Binding request is a few dozen bytes; anything longer than this is no request of ours.
 constexpr size_t kMaxDatagram = 1500;
 
-palvex::stun::Address AddressOf(const Endpoint& e) {
-  tovali::SockAddr addr;
-  socklen_t len = 0;
-  tovali::ToSockAddr(e.ipv4, e.ip, e.port, &addr, &len);
-  return palvex::stun::FromSockAddr(addr.get());
-}
-
 }  // namespace
 
 StunService::StunService(ServiceState& state, event_base* loop) : state_(state), loop_(loop) {}
@@ -54,7 +47,7 @@ bool StunService::Start(std::string* error) {
           continue;
         auto socket = std::make_unique<Socket>();
         socket->local = Endpoint{ips[i], primary.ipv4, ports[p]};
-        socket->address = AddressOf(socket->local);
+        socket->address = palvex::stun::FromText(ips[i], !primary.ipv4, ports[p]);
         const std::string where = palvex::FormatAddress(ips[i], !primary.ipv4, ports[p]);
         tovali::SockAddr addr;
         socklen_t len = 0;
@@ -76,7 +69,7 @@ bool StunService::Start(std::string* error) {
     if (at[1][1] >= 0) {
       // Devices are told the advertised form of the other address.
       const std::string& advertised = AdvertisedOther(config, primary.ipv4);
-      other = AddressOf(Endpoint{advertised, primary.ipv4, config.other_port});
+      other = palvex::stun::FromText(advertised, !primary.ipv4, config.other_port);
     }
     for (int i = 0; i < 2; ++i) {
       for (int p = 0; p < 2; ++p) {

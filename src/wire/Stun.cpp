@@ -152,6 +152,34 @@ Address FromSockAddr(const sockaddr* addr) {
   return a;
 }
 
+socklen_t ToSockAddr(const Address& a, sockaddr_storage* out) {
+  if (!a.present)
+    return 0;
+  std::memset(out, 0, sizeof(*out));
+  if (a.ipv6) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(out);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(a.port);
+    std::memcpy(&in6->sin6_addr, a.ip.data(), 16);
+    return sizeof(sockaddr_in6);
+  }
+  auto* in = reinterpret_cast<sockaddr_in*>(out);
+  in->sin_family = AF_INET;
+  in->sin_port = htons(a.port);
+  std::memcpy(&in->sin_addr, a.ip.data(), 4);
+  return sizeof(sockaddr_in);
+}
+
+Address FromText(const std::string& ip, bool ipv6, uint16_t port) {
+  Address a;
+  if (inet_pton(ipv6 ? AF_INET6 : AF_INET, ip.c_str(), a.ip.data()) != 1)
+    return Address();
+  a.present = true;
+  a.ipv6 = ipv6;
+  a.port = port;
+  return a;
+}
+
 std::string ToText(const Address& a) {
   if (!a.present)
     return std::string();

@@ -5,13 +5,13 @@
 // CHANGED-ADDRESS). Pure code: no I/O, no logging.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-struct sockaddr;
 
 namespace palvex {
 namespace stun {
@@ -38,6 +38,10 @@ struct Address {
 
 // From and to socket addresses (IPv4 or IPv6; an IPv4-mapped IPv6 address stays IPv6).
 Address FromSockAddr(const sockaddr* addr);
+// The length written into *out; 0 (nothing written) for an address not present.
+socklen_t ToSockAddr(const Address& address, sockaddr_storage* out);
+// From numeric text of the family `ipv6` says; not present when the text is no such address.
+Address FromText(const std::string& ip, bool ipv6, uint16_t port);
 // "ip:port", brackets for IPv6; "" when not present.
 std::string ToText(const Address& address);
 
