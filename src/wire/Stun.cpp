@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace palvex {
@@ -197,6 +198,7 @@ int Parse(const uint8_t* data, size_t size, Message* out) {
     return kNotStun;
   Message m;
   m.type = Get16(data);
+  m.size = size;
   m.classic = Get32(data + 4) != kMagicCookie;
   // A classic message is only taken as a Binding request or its answers.
   if (m.classic && m.type != kBindingRequest && m.type != kBindingSuccess &&
@@ -300,6 +302,14 @@ std::string BuildSuccess(const Message& request, const Address& source, const Ad
   AddAddress(&attributes, kResponseOrigin, origin, false, request);
   if (other.present)
     AddAddress(&attributes, kOtherAddress, other, false, request);
+  // A client pads to learn whether large datagrams get through; the answer stays within the
+  // request's size, so that padding cannot make the service an amplifier.
+  const size_t unpadded = kHeaderSize + attributes.size() + (request.has_fingerprint ? 8 : 0) + 4;
+  if (request.padding != 0 && request.size > unpadded) {
+    const size_t room = std::min(request.padding, request.size - unpadded) & ~size_t{3};
+    if (room != 0)
+      AddAttribute(&attributes, kPadding, std::string(room, '\0'));
+  }
   return Finish(kBindingSuccess, request, attributes, request.has_fingerprint);
 }
 

@@ -53,6 +53,7 @@ struct Message {
   uint32_t change_flags = 0;
   bool has_fingerprint = false;
   size_t padding = 0;                      // PADDING bytes in the request
+  size_t size = 0;                         // the whole datagram's
   std::vector<uint16_t> unknown_required;  // comprehension-required attributes not understood
   // Responses.
   Address mapped;           // XOR-MAPPED-ADDRESS, else MAPPED-ADDRESS
@@ -78,8 +79,9 @@ std::string BuildRequest(const std::array<uint8_t, 16>& transaction, uint32_t fl
 // The success response to `request`: the request's source as XOR-MAPPED-ADDRESS and
 // MAPPED-ADDRESS (MAPPED-ADDRESS only for classic requests), the socket it
 // leaves from as RESPONSE-ORIGIN (SOURCE-ADDRESS for classic requests) and, when there is one, the
-// other address and port as OTHER-ADDRESS (CHANGED-ADDRESS); FINGERPRINT when the request had
-// one. Classic requests get a classic response.
+// other address and port as OTHER-ADDRESS (CHANGED-ADDRESS); PADDING when the request had some,
+// never beyond the request's padding nor making the response larger than the request;
+// FINGERPRINT when the request had one. Classic requests get a classic response.
 std::string BuildSuccess(const Message& request, const Address& source, const Address& origin,
                          const Address& other);
 

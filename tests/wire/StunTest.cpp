@@ -56,6 +56,30 @@ TEST(StunTest, RequestsAndResponsesOfBothGenerationsReadBack) {
   EXPECT_EQ(response.error_code, 420);
 }
 
+// PADDING is answered, never with a response larger than the request.
+TEST(StunTest, PaddingIsAnsweredWithinTheRequestsSize) {
+  std::array<uint8_t, 16> id = {0x21, 0x12, 0xA4, 0x42, 3};
+  const Address device = V4("203.0.113.7", 50123);
+  const Address origin = V4("198.51.100.22", 3478);
+  // {request's PADDING, the response's}: a 68-byte answer has no room next to a short request.
+  for (auto [pad, answered] : {std::pair<size_t, size_t>{4, 0}, {40, 0}, {60, 12}, {400, 352}}) {
+    std::string bytes = BuildRequest(id, 0, false);
+    bytes += std::string("\x00\x26", 2) + static_cast<char>(pad >> 8) + static_cast<char>(pad);
+    bytes += std::string(pad, 'p');
+    bytes[2] = static_cast<char>((bytes.size() - kHeaderSize) >> 8);
+    bytes[3] = static_cast<char>(bytes.size() - kHeaderSize);
+    Message request;
+    ASSERT_EQ(ParseText(bytes, &request), kParsed);
+    const std::string answer = BuildSuccess(request, device, origin, origin);
+    Message response;
+    ASSERT_EQ(ParseText(answer, &response), kParsed);
+    EXPECT_EQ(response.padding, answered) << pad;
+    if (answered != 0) {
+      EXPECT_EQ(answer.size(), bytes.size()) << pad;
+    }
+  }
+}
+
 TEST(StunTest, RefusesWhatIsNotAWellFormedMessage) {
   std::array<uint8_t, 16> id = {0x21, 0x12, 0xA4, 0x42, 9};
   const std::string good = BuildRequest(id, 0, true);
