@@ -18,12 +18,14 @@ namespace {
 
 // Datagrams one readiness event takes from a socket: a flood on one does not starve the others.
 constexpr int kDatagramsPerEvent = 64;
-// A Binding request is a few dozen bytes; anything longer than this is no request of ours.
-constexpr size_t kMaxDatagram = 1500;
+// A Binding request is a few dozen bytes, but one with PADDING tests how datagrams larger than
+// a link's frames get through: any size UDP carries is taken.
+constexpr size_t kMaxDatagram = 65535;
 
 }  // namespace
 
-StunService::StunService(ServiceState& state, event_base* loop) : state_(state), loop_(loop) {}
+StunService::StunService(ServiceState& state, event_base* loop)
+    : state_(state), loop_(loop), datagram_(kMaxDatagram) {}
 
 StunService::~StunService() {
   for (auto& socket : sockets_) {
@@ -95,16 +97,15 @@ bool StunService::Start(std::string* error) {
 }
 
 void StunService::OnReadable(size_t index) {
-  uint8_t buffer[kMaxDatagram + 1];
   for (int n = 0; n < kDatagramsPerEvent; ++n) {
     sockaddr_storage from{};
     socklen_t from_len = sizeof(from);
-    const ssize_t got = recvfrom(sockets_[index]->fd, buffer, sizeof(buffer), 0,
+    const ssize_t got = recvfrom(sockets_[index]->fd, datagram_.data(), datagram_.size(), 0,
                                  reinterpret_cast<sockaddr*>(&from), &from_len);
     if (got < 0)
       return;  // drained (or an error the next datagram does not share)
-    Answer(index, buffer, static_cast<size_t>(got), reinterpret_cast<const sockaddr*>(&from),
-           from_len);
+    Answer(index, datagram_.data(), static_cast<size_t>(got),
+           reinterpret_cast<const sockaddr*>(&from), from_len);
   }
 }
 
@@ -114,7 +115,7 @@ void StunService::Answer(size_t index, const uint8_t* data, size_t size, const s
   const bool ipv6 = !socket.local.ipv4;
   ServiceMetrics& metrics = state_.metrics;
   palvex::stun::Message request;
-  if (size > kMaxDatagram || palvex::stun::Parse(data, size, &request) != palvex::stun::kParsed ||
+  if (palvex::stun::Parse(data, size, &request) != palvex::stun::kParsed ||
       request.type != palvex::stun::kBindingRequest) {
     metrics.CountStun(ipv6, ServiceMetrics::kStunDropped);
     return;

@@ -54,6 +54,7 @@ class StunService {
   ServiceState& state_;
   event_base* loop_;
   std::vector<std::unique_ptr<Socket>> sockets_;
+  std::vector<uint8_t> datagram_;  // one received datagram, of any size UDP carries
 };
 
 }  // namespace palvexd

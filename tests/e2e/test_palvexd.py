@@ -475,7 +475,7 @@ class StunTest(ServiceCase):
             head = struct.pack(">HH", 1, len(body)) + (b"\x21\x12\xa4\x42" if cookie else b"\x33" * 4)
             sock.sendto(head + tid + body, (SERVICE_V4, 3478))
             try:
-                return sock.recv(1500)
+                return sock.recv(65536)
             except socket.timeout:
                 return None
 
@@ -485,6 +485,9 @@ class StunTest(ServiceCase):
         self.assertEqual(reply[4:8], b"\x33" * 4)
         self.assertEqual(reply[20:24], b"\x00\x01\x00\x08")
         self.assertEqual(reply[26:32], struct.pack(">H", 40000) + socket.inet_aton("10.5.0.7"))
+        # PADDING beyond one Ethernet frame is answered in kind, no larger than the request.
+        reply = ask(struct.pack(">HH", 0x0026, 2976) + b"p" * 2976)
+        self.assertEqual((reply[:2], len(reply)), (b"\x01\x01", 3000))
         # An unknown comprehension-required attribute, and a CHANGE-REQUEST with nothing to
         # change to: 420.
         for body in (struct.pack(">HHI", 0x0027, 4, 1), struct.pack(">HHI", 0x0003, 4, 4)):
@@ -496,7 +499,7 @@ class StunTest(ServiceCase):
         sock.sendto(b"\x00\x01" + b"\xff" * 30, (SERVICE_V4, 3478))
         self.assertIsNone(ask(b"", tid=b""))
         m = d.metrics()
-        self.assertEqual(m['palvexd_stun_total{family="ipv4",event="request"}'], 3)
+        self.assertEqual(m['palvexd_stun_total{family="ipv4",event="request"}'], 4)
         self.assertEqual(m['palvexd_stun_total{family="ipv4",event="error"}'], 2)
         self.assertEqual(m['palvexd_stun_total{family="ipv4",event="dropped"}'], 3)
 
