@@ -303,8 +303,8 @@ std::string BuildSuccess(const Message& request, const Address& source, const Ad
   if (other.present)
     AddAddress(&attributes, kOtherAddress, other, false, request);
   // A client pads to learn whether large datagrams get through; the answer stays within the
-  // request's size, so that padding cannot make the service an amplifier.
-  // The response's size with an empty PADDING attribute.
+  // request's size, so that padding cannot make the service an amplifier. `bare` is the
+  // response's size with an empty PADDING attribute.
   const size_t bare = kHeaderSize + attributes.size() + 4 + (request.has_fingerprint ? 8 : 0);
   if (request.padding != 0 && request.size > bare) {
     const size_t room = std::min(request.padding, request.size - bare) & ~size_t{3};

@@ -22,6 +22,14 @@ int ParseText(const std::string& bytes, Message* m) {
   return Parse(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), m);
 }
 
+// `message` (without FINGERPRINT) with raw attribute bytes appended and its length mended.
+std::string WithAttributes(std::string message, const std::string& attributes) {
+  message += attributes;
+  message[2] = static_cast<char>((message.size() - kHeaderSize) >> 8);
+  message[3] = static_cast<char>(message.size() - kHeaderSize);
+  return message;
+}
+
 TEST(StunTest, RequestsAndResponsesOfBothGenerationsReadBack) {
   std::array<uint8_t, 16> id = {0x21, 0x12, 0xA4, 0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   Message request;
@@ -63,11 +71,9 @@ TEST(StunTest, PaddingIsAnsweredWithinTheRequestsSize) {
   const Address origin = V4("198.51.100.22", 3478);
   // {request's PADDING, the response's}: a 68-byte answer has no room next to a short request.
   for (auto [pad, answered] : {std::pair<size_t, size_t>{4, 0}, {40, 0}, {60, 12}, {400, 352}}) {
-    std::string bytes = BuildRequest(id, 0, false);
-    bytes += std::string("\x00\x26", 2) + static_cast<char>(pad >> 8) + static_cast<char>(pad);
-    bytes += std::string(pad, 'p');
-    bytes[2] = static_cast<char>((bytes.size() - kHeaderSize) >> 8);
-    bytes[3] = static_cast<char>(bytes.size() - kHeaderSize);
+    const std::string bytes = WithAttributes(
+        BuildRequest(id, 0, false), std::string("\x00\x26", 2) + static_cast<char>(pad >> 8) +
+                                        static_cast<char>(pad) + std::string(pad, 'p'));
     Message request;
     ASSERT_EQ(ParseText(bytes, &request), kParsed);
     const std::string answer = BuildSuccess(request, device, origin, origin);
@@ -99,9 +105,9 @@ TEST(StunTest, RefusesWhatIsNotAWellFormedMessage) {
   overrun[22 + 1] = 40;
   EXPECT_EQ(ParseText(overrun, &m), kNotStun);
   // A comprehension-required attribute we do not know is reported, an optional one ignored.
-  std::string unknown = BuildRequest(id, 0, false);
-  unknown += std::string("\x00\x27\x00\x04\x00\x00\x00\x01\x80\x99\x00\x00", 12);
-  unknown[3] = 12;
+  const std::string unknown =
+      WithAttributes(BuildRequest(id, 0, false),
+                     std::string("\x00\x27\x00\x04\x00\x00\x00\x01\x80\x99\x00\x00", 12));
   ASSERT_EQ(ParseText(unknown, &m), kParsed);
   EXPECT_EQ(m.unknown_required, std::vector<uint16_t>{0x0027});
 }
